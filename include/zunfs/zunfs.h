@@ -1,0 +1,360 @@
+/*
+ * zunfs: record storage in one file of tables of fixed-size records.
+ *
+ * A storage file holds up to three versions of its content at once: the
+ * current version (what the host works on), the mini-saved version and the
+ * saved version. They share every chunk that none of them changed; chunks
+ * are never overwritten in place, so a crash leaves the last saved and
+ * mini-saved versions readable.
+ *
+ * A host creates or opens a file (an FCB), makes tables of its own record
+ * classes, checks a table out (an SCB), locks records by index (RIX) and
+ * reads and writes them in place, inserts, deletes, copies and moves runs of
+ * records, and saves, mini-saves or saves as.
+ *
+ * Conventions of the whole interface:
+ * - Failures are 16-bit status codes (0 = success), never exceptions.
+ *   Operations on an FCB or SCB store their status in it, where FSError
+ *   finds it; a null block or one with a wrong magic answers FS_E_BAD_FCB /
+ *   FS_E_BAD_SCB and stores nothing.
+ * - Functions that return a pointer, RIX, RID or TID return NULL or a
+ *   sentinel (RIX_NONE, 0xFFFFFFFF, TID_NONE) on failure.
+ * - A record pointer returned by a lock is valid until the session's next
+ *   unlock, lock of another chunk, step across a chunk, or any operation that
+ *   changes the number of records; never keep it longer.
+ * - One thread uses an FCB (and its SCBs) at a time; different files may be
+ *   used from different threads.
+ */
+#ifndef ZUNFS_ZUNFS_H
+#define ZUNFS_ZUNFS_H
+
+#include <stdint.h>
+#include <zunvm/zunvm.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------------- */
+/* Status codes                                                             */
+
+#define FS_OK 0
+#define FS_E_NOMEM 0x4001           /* 16385 out of memory */
+#define FS_E_LOCKMEM 0x4002         /* 16386 a movable block could not be locked */
+#define FS_E_DISKFULL 99            /* the disk is full */
+#define FS_E_BLOCK_LIMIT 20480      /* Internal error:  Hit block size limit. */
+#define FS_E_BAD_FORMAT 20481       /* This format file cannot be opened by this application. */
+#define FS_E_FILE_REF_LIMIT 20482   /* Internal error:  Hit file reference limit. */
+#define FS_E_NO_SAVED 20483         /* There is no saved version. */
+#define FS_E_NO_MINI 20484          /* There is no mini-save version. */
+#define FS_E_BAD_CLASSES 20485      /* Internal error:  Bad classes; old version. */
+#define FS_E_MEDIA_CHANGED 20486    /* File open on floppy disk changed. */
+#define FS_E_CANNOT_CONVERT 20487   /* This file cannot be converted from old to new version */
+#define FS_E_CANNOT_TRANSLATE 20488 /* Cannot translate file to DOS format. */
+#define FS_E_TRANSLATE_AND_CONVERT 20489 /* ... translated ... and converted ... at the same time. */
+#define FS_E_CRASHED 20508          /* This file crashed with no save or mini-save */
+#define FS_E_CRASHED_SAVED 20509    /* Document was open during a crash:  a saved version exists. */
+#define FS_E_CRASHED_MINI 20510     /* ... a mini-saved version exists. */
+#define FS_E_CRASHED_BOTH 20511     /* ... a mini-saved version exists. (and a saved one) */
+#define FS_E_BAD_FCB 20512          /* Internal error:  Bad FCB. */
+#define FS_E_BAD_SCB 20513          /* Internal error:  Bad SCB. */
+#define FS_E_BAD_TID 20514          /* Internal error:  Bad table index. */
+#define FS_E_BAD_RIX 20515          /* Internal error:  Bad record index. */
+#define FS_E_BAD_RID 20516          /* Internal error:  Bad record ID. */
+#define FS_E_BAD_CLASS 20517        /* Internal error:  Bad class. */
+#define FS_E_BAD_BLOCK_INDEX 20518  /* Internal error:  Bad block index. */
+#define FS_E_BAD_PARAMS 20519       /* Internal error:  Generic bad parameters. */
+#define FS_E_TWO_FILES 20520        /* Internal error:  Two files referenced. */
+#define FS_E_ROOT_TABLE 20521       /* Internal error:  Cannot destroy root table. */
+#define FS_E_TABLE_IN_USE 20522     /* Internal error:  Cannot destroy table in use. */
+#define FS_E_BAD_FILE_TYPE 20523    /* Internal error:  Bad file type. */
+#define FS_E_BAD_FILE_POS 20524     /* Internal error:  Bad file position. */
+#define FS_E_READ_ONLY 20525        /* Internal error:  Session is read-only. */
+#define FS_E_ONE_RW_SESSION 20526   /* Internal error:  Only one R-W session/table. */
+#define FS_E_BAD_HANDLE_PARAM 20527 /* Internal error:  Bad parameter to get/stuff handle. */
+#define FS_E_NULL_DATA 20528        /* Internal error:  NULL data pointer or handle. */
+#define FS_E_DATA_TOO_LARGE 20529   /* Internal error:  Data block too large. */
+#define FS_E_CHUNK_TOO_BIG 20530    /* Internal error:  Attempt to create a chunk that is too big. */
+#define FS_E_LEVEL1 20536           /* Internal error:  Generic level 1 problem. */
+#define FS_E_LEVEL2 20537           /* Internal error:  Generic level 2 problem. */
+#define FS_E_LOCK_FOUND 20538       /* Internal error:  Lock not expected but found. */
+#define FS_E_LOCK_MISSING 20539     /* Internal error:  Lock expected but not found. */
+#define FS_E_ZERO_LOCK 20540        /* Internal error:  Tried to lock 0 length block. */
+#define FS_E_THUNK_LOCK 20541       /* Internal error:  Cannot lock thunks. */
+#define FS_E_FREELIST_LOCK 20542    /* Internal error:  Cannot lock free list. */
+#define FS_E_CHECKED_OUT 20543      /* Internal error:  Table checked out. */
+#define FS_E_FILE_SIZE 20544        /* Internal error:  File size is wrong. */
+#define FS_E_FILE_STATE 20545       /* Internal error:  File state is wrong. */
+#define FS_E_HEADER_SPACE 20546     /* Internal error:  FCB file space allocation failed. */
+#define FS_E_LIST_OP 20547          /* Internal error:  List operation failed. */
+#define FS_E_BAD_FREELIST 20548     /* Internal error:  Free list is bad. */
+#define FS_E_SINGLE_CHUNK 20549     /* Internal error:  Single chunk size problem. */
+#define FS_E_MULTI_CHUNK 20550      /* Internal error:  Multiple chunk size problem. */
+#define FS_E_FATAL 20551            /* Closing publication, some work may be lost.  ... */
+#define FS_E_STILL_CHECKED_OUT 20552 /* Internal error:  Table is still checked out. */
+#define FS_E_UNREADABLE 20553       /* Unreadable data was found. */
+#define FS_E_FREELIST_FULL 20554    /* Internal error: Free list full - cannot save ... */
+#define FS_E_RID_CLASS 0xFFFF       /* FSIAddPtr/FSIAddHandle on a class with RIDs (no text) */
+
+/* ---------------------------------------------------------------------- */
+/* Constants                                                                */
+
+#define RIX_LAST 0xFFFFFFFEu /* the last record, or the end of the table */
+#define RIX_NONE 0xFFFFFFFFu /* no record */
+#define TID_NONE 0xFFFF      /* no table */
+
+#define FSOpDelete 1
+#define FSOpCopy 2
+#define FSOpMove 3
+
+#define FS_VERSION_CURRENT 0 /* FSFileOpen version selectors */
+#define FS_VERSION_SAVED 1
+#define FS_VERSION_MINI 2
+
+#define FS_ANY_VERSION 0x01    /* FSContext.flags */
+#define FS_CALL_COPY_HOOK 0x02
+
+#define FS_CLASS_RIDS 0x01     /* FSClassDesc.flags: records end with a 4-byte RID */
+#define FS_CLASS_CHUNKREFS 0x20 /* records begin with chunk references (built-in classes) */
+
+#define FS_MAGIC 0x99FF
+
+/* SCB.flags */
+#define FS_SCB_LOCKED 0x01
+#define FS_SCB_CHUNK_DIRTY 0x02
+#define FS_SCB_READ_WRITE 0x04
+#define FS_SCB_STAMPS_IDS 0x08
+#define FS_SCB_SINGLE_CHUNK 0x10
+#define FS_SCB_SESSION_DIRTIED 0x40
+
+/* ---------------------------------------------------------------------- */
+/* Records                                                                  */
+
+typedef struct FCB FCB; /* an open storage file; opaque */
+typedef struct SCB SCB; /* a checked-out table session */
+
+#pragma pack(push, 1)
+typedef struct FSClassDesc { /* 14 bytes, as in the file */
+    uint8_t flags;           /* FS_CLASS_RIDS, FS_CLASS_CHUNKREFS */
+    uint8_t unused;
+    uint8_t allocShift;      /* chunk memory rounded to 2^allocShift when it shrinks */
+    uint8_t growShift;       /* ... and to 2^growShift when it grows */
+    uint16_t recSize;        /* bytes per record */
+    uint16_t maxPerChunk;    /* most records in one chunk (at least 1) */
+    uint16_t minPerChunk;    /* chunks below this are merged after deletions */
+    uint32_t ridCounter;     /* next RID FSAllocRID hands out */
+} FSClassDesc;
+#pragma pack(pop)
+
+typedef FSStatus (*FSCopyHook)(const VMFileSpec *hostSpec, const VMFileSpec *scratchSpec);
+typedef FSStatus (*FSUpgradeHook)(FCB *oldFcb, FCB *newFcb);
+typedef FSStatus (*FSTranslateHook)(uint8_t classNumber, void *records, uint16_t count,
+                                    uint8_t formatMark);
+typedef int32_t (*FSSelector)(void *record); /* non-zero selects */
+typedef FSStatus (*FSSaveAsCallback)(const void *a, const void *b);
+
+/* Progress record passed as the second argument of a save-as callback. */
+typedef struct FSProgress {
+    uint32_t code;      /* 0 started, 1 a write of the copy, 2 finished */
+    uintptr_t context;  /* the host's context value */
+    uint32_t bytes;     /* 0 and 2: the estimated size; 1: bytes written */
+} FSProgress;
+
+/* Session control block: hosts may read these fields; only the library
+ * writes them. */
+struct SCB {
+    uint32_t reserved;      /* common head with the FCB: status at 4, magic at 6 */
+    uint16_t status;        /* last status of an operation on this session */
+    uint16_t magic;         /* FS_MAGIC while valid, 0 after check-in */
+    uint16_t flags;         /* FS_SCB_... */
+    SCB *nextSession;       /* the session checked out before this one on the table */
+    FCB *fcb;               /* the file */
+    uint16_t tableNumber;   /* TID */
+    uint8_t classNumber;    /* class of the table's records */
+    uint8_t *chunkBase;     /* first record of the locked chunk, NULL when unlocked */
+    uint8_t *curRec;        /* current record */
+    uint8_t *chunkEnd;      /* just past the locked chunk's last record */
+    uint32_t chunkFirstRix; /* RIX of the locked chunk's first record */
+    uint16_t chunkThunk;    /* thunk index of the locked chunk */
+    uint16_t topThunk;      /* thunk index of the table's top chunk */
+    uint32_t recCount;      /* records in the table */
+    uint16_t recSize;       /* bytes per record */
+    uint16_t mode;          /* check-out mode as given (1 read-write) */
+    uint32_t sessionId;     /* library's own: the session's handle in its file */
+};
+
+/* What the host tells the library at create and open. */
+typedef struct FSContext {
+    uint16_t fileType;        /* the host's file-type signature; 0 accepts any */
+    uint16_t appVersion;      /* the host's version; 0 skips the newer-version test */
+    uint8_t flags;            /* FS_ANY_VERSION, FS_CALL_COPY_HOOK */
+    uint8_t classCount;       /* host classes, numbered from 4 */
+    const FSClassDesc *classes;
+    FSUpgradeHook upgradeHook;
+    FSTranslateHook translateHook;
+    uint32_t memBudget;       /* bytes of chunk memory per file, 0 = none */
+    VMFileSpec scratchSpec;   /* folder for scratch copies and new files */
+    FSCopyHook copyHook;      /* called after a scratch copy, with FS_CALL_COPY_HOOK */
+} FSContext;
+
+/* ---------------------------------------------------------------------- */
+/* Files                                                                    */
+
+/* Makes a new, empty storage file (a temporary scratch file in the
+ * context's scratch folder; give it a name with FSSaveAs) and opens it.
+ * *fcbOut receives the FCB, or NULL on failure. Returns 0; FS_E_BAD_PARAMS
+ * for a null context or fcbOut; FS_E_NOMEM; a services status when the file
+ * cannot be made. Nothing stays behind after a failure. */
+ZUN_API FSStatus FSCreate(const FSContext *ctx, FCB **fcbOut);
+
+/* Opens a storage file. version: FS_VERSION_CURRENT (after a clean close
+ * this is the saved version), _SAVED or _MINI. asCopy 1 works on a scratch
+ * copy; read-only files and files that need conversion always do.
+ * *fcbOut receives the FCB (NULL on failure), *rootOut (optional) the root
+ * table's TID (TID_NONE on failure). Returns 0 or: FS_E_BAD_PARAMS,
+ * FS_E_BAD_FORMAT (not a storage file of this host), FS_E_CANNOT_CONVERT
+ * (newer format or application), FS_E_NO_SAVED, FS_E_NO_MINI,
+ * FS_E_CRASHED + 1 (a saved version exists) + 2 (a mini-saved one exists)
+ * when the file was open during a crash: open it again with selector 1 or 2.
+ * No memory stays allocated and the host's file is closed after a failure. */
+ZUN_API FSStatus FSFileOpen(const VMFileSpec *spec, uint32_t version, uint32_t asCopy,
+                            const FSContext *ctx, FCB **fcbOut, uint16_t *rootOut);
+
+/* Checks in every open session, then closes the file. keep 1 keeps the file
+ * as it stands (marked closed); any other value gives up what was not saved:
+ * the file falls back to its saved version, or is deleted when it is a
+ * scratch file. After a fatal error nothing is written. The FCB and every
+ * SCB on it are invalid afterwards. A bad FCB is ignored. */
+ZUN_API void FSFileClose(FCB *fcb, uint16_t keep);
+
+/* 1 when the file is a storage file of this host that could be opened for
+ * writing and needs no conversion; *foreignOut (optional) 1 when it is of the
+ * other byte order. */
+ZUN_API int32_t FSIsFileWriteable(const VMFileSpec *spec, const FSContext *ctx,
+                                  uint32_t *foreignOut);
+
+/* Runs the open's file check without opening the file for work; the file's
+ * stamp is kept. On success stores foreign, needs-conversion, writable and
+ * the stored application version; convertOut and writableOut are written
+ * also on failure. Returns the check's status. */
+ZUN_API FSStatus FSFileInfo(const VMFileSpec *spec, const FSContext *ctx, uint32_t *foreignOut,
+                            uint32_t *convertOut, uint32_t *writableOut,
+                            uint16_t *appVersionOut);
+
+/* The last status stored in an FCB or SCB (no check of the pointer). */
+ZUN_API FSStatus FSError(const void *fcbOrScb);
+
+/* The message of a status code into buffer (at most size - 1 characters and
+ * a zero). Returns 1 when a text was delivered; 0 with an empty string for
+ * code 0 or a code without text; 0 and nothing written for a null buffer or
+ * size 0. */
+ZUN_API int32_t FSErrorStr(FSStatus code, char *buffer, uint16_t size);
+
+/* Header accessors. They read the FCB without checking it, except where
+ * said: pass only FCBs that are open. */
+ZUN_API uint16_t FSVersion(FCB *fcb);
+ZUN_API uint16_t FSAppVersion(FCB *fcb);
+ZUN_API uint16_t FSMaxChunk(FCB *fcb);
+ZUN_API uint16_t FSRootTable(FCB *fcb);
+ZUN_API VMFileSpec *FSFileSpec(FCB *fcb);
+ZUN_API uint32_t FSFileType(FCB *fcb);
+ZUN_API int32_t FSDirtied(FCB *fcb);
+ZUN_API int32_t FSDirtiedPage(FCB *fcb);
+ZUN_API int32_t FSDirty(FCB *fcb);       /* 0 for NULL */
+ZUN_API int32_t FSDiskFull(FCB *fcb);
+ZUN_API int32_t FSFatalError(FCB *fcb);
+ZUN_API uint16_t FSSaved(FCB *fcb);      /* 4 when a saved version exists, else 0 */
+ZUN_API uint16_t FSCommitted(FCB *fcb);  /* 2 when a mini-saved version exists, else 0 */
+ZUN_API int32_t FSIsSessDirty(SCB *scb);
+ZUN_API void FSDirtyFile(FCB *fcb);      /* ignored unless the magic is right */
+ZUN_API void FSClearDirty(FCB *fcb);     /* ignored for NULL or a wrong magic */
+ZUN_API void FSClearPageDirty(FCB *fcb);
+ZUN_API uint32_t FSRevision(void);       /* 0x0209FFFF */
+
+/* Diagnostics exports: they do nothing. */
+ZUN_API void FSStopRIXTrace(void);
+ZUN_API void FSStopTIDTrace(void);
+ZUN_API void FSInitCallCounts(void);
+ZUN_API void FSEnableCheckSum(void);
+ZUN_API void FSDisableCheckSum(void);
+ZUN_API void FSDumpSession(uint32_t a);
+ZUN_API void FSPrintRequests(uint32_t a);
+ZUN_API void FSDumpThix(uint32_t a, uint32_t b);
+ZUN_API void FSPrintCallCounts(uint32_t a, uint32_t b);
+ZUN_API void FSWalkTables(uint32_t a, uint32_t b);
+ZUN_API void FSDumpTable(uint32_t a, uint32_t b);
+ZUN_API void FSPubCheck(uint32_t a, uint32_t b, uint32_t c);
+ZUN_API void FSStartTIDTrace(uint32_t a, uint32_t b, uint32_t c);
+ZUN_API void FSTableData(uint32_t a, uint32_t b, uint32_t c);
+ZUN_API void FSStartRIXTrace(uint32_t a, uint32_t b, uint32_t c, uint32_t d);
+ZUN_API void WEP(uint32_t a);
+
+/* ---------------------------------------------------------------------- */
+/* Tables and sessions                                                      */
+
+ZUN_API FSStatus FSMakeTable(FCB *fcb, uint32_t classNumber, uint16_t *tidOut);
+ZUN_API FSStatus FSDestroyTable(FCB *fcb, uint32_t tid);
+ZUN_API FSStatus FSCheckOut(FCB *fcb, uint32_t tid, uint32_t mode, SCB **scbOut);
+ZUN_API void FSCheckIn(SCB *scb);
+ZUN_API FSStatus FSTableClass(FCB *fcb, uint16_t tid, uint8_t *classOut);
+ZUN_API uint32_t FSTableCount(FCB *fcb);
+
+/* ---------------------------------------------------------------------- */
+/* Record IDs                                                               */
+
+ZUN_API uint32_t FSAllocRID(FCB *fcb, uint8_t classNumber);
+ZUN_API FSStatus FSBumpRIDCounter(SCB *scb);
+ZUN_API uint32_t RID2RIX(SCB *scb, uint32_t rid);
+ZUN_API uint32_t RIX2RID(SCB *scb, uint32_t rix);
+
+/* ---------------------------------------------------------------------- */
+/* Records                                                                  */
+
+ZUN_API FSStatus FSIxLock(SCB *scb, uint32_t rix, void **recordOut, void **endOut);
+ZUN_API void *FSIxOldLock(SCB *scb, uint32_t rix, void **endOut);
+ZUN_API void *FSIxLockQuiet(SCB *scb, uint32_t rix);
+ZUN_API void FSUnlock(SCB *scb);
+ZUN_API void *FSLockNext(SCB *scb);
+ZUN_API void *FSLockPrev(SCB *scb);
+ZUN_API void *FSINextChunk(SCB *scb);
+ZUN_API void *FSIPrevChunk(SCB *scb);
+ZUN_API uint32_t FSxGetCurrent(SCB *scb);
+ZUN_API uint32_t FSTableSize(SCB *scb);
+ZUN_API void FSDirtyRec(SCB *scb);
+ZUN_API FSStatus FSIAddLock(SCB *scb, uint32_t rix, uint32_t count, uint32_t keepWhole,
+                            void **recordOut);
+ZUN_API FSStatus FSIRecOps(SCB *src, uint32_t op, uint32_t first, uint32_t count, SCB *dst,
+                           uint32_t dstRix);
+ZUN_API FSStatus FSIAddPtr(SCB *scb, uint32_t rix, uint32_t count, uint32_t replace,
+                           const void *src);
+ZUN_API FSStatus FSIAddHandle(SCB *scb, uint32_t rix, uint32_t count, uint32_t replace,
+                              HGLOBAL h);
+ZUN_API FSStatus FSBuildHandle(SCB *scb, uint32_t first, uint32_t count, HGLOBAL *handleOut);
+ZUN_API FSStatus FSFillPtr(SCB *scb, uint32_t first, uint32_t count, void *dst);
+ZUN_API FSStatus FSDelList(SCB *scb, FSSelector sel, uint32_t unused);
+ZUN_API FSStatus FSCopyList(SCB *scb, FSSelector sel, SCB *dst, uint32_t dstRix,
+                            uint32_t unused);
+ZUN_API FSStatus FSMoveList(SCB *scb, FSSelector sel, SCB *dst, uint32_t dstRix,
+                            uint32_t unused);
+
+/* ---------------------------------------------------------------------- */
+/* Saving                                                                   */
+
+ZUN_API FSStatus FSISaveCommit(FCB *fcb, uint32_t save, uint32_t reserved);
+ZUN_API FSStatus FSSaveAs(FCB *fcb, VMFileSpec *target);
+ZUN_API FSStatus FSSaveAsExt(FSSaveAsCallback cb, uintptr_t context, FCB *fcb,
+                             VMFileSpec *target);
+ZUN_API FSStatus FSCompSize(FCB *fcb, uint32_t *sizeOut);
+ZUN_API FSStatus BKFlush(FCB *fcb, uint32_t quota);
+
+/* ---------------------------------------------------------------------- */
+/* Storage-manager callback table                                           */
+
+ZUN_API int32_t FSInstallSFM(uint16_t *registrationOut);
+ZUN_API int32_t FSUninstallSFM(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZUNFS_ZUNFS_H */

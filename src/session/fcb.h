@@ -1,0 +1,53 @@
+// The FCB: the in-memory image of the file header plus native run-time
+// fields beside it, and the small helpers every subsystem uses on it.
+#pragma once
+
+#include <cstdint>
+
+#include "session/format.h"
+
+struct FCB {
+    // The header image, written as it stands to offset 0. Its lastStatus
+    // (offset 4) and magic (offset 6) form the head shared with the SCB.
+    FileHeader h;
+
+    // Run-time fields, native (never written to the file). The FCB comes
+    // zero-filled from VMAlloc.
+    VMFileSpec *file;         // the open file's record (VMAlloc)
+    FSClassDesc *classTable;  // h.classCount descriptors (VMAlloc)
+    HGLOBAL freeList;               // movable block of h.freeCount FreeEntry
+    HGLOBAL thunkTable;             // movable block of h.thunkCount Thunk
+    Thunk *thunks;            // address of thunkTable while locked, else null
+    uint32_t thunkLockDepth;        // nesting of the library's thunk-table locks
+};
+
+// Common head of FCB and SCB: status at offset 4, magic at offset 6.
+static_assert(offsetof(FCB, h) == 0);
+static_assert(offsetof(SCB, status) == 4);
+static_assert(offsetof(SCB, magic) == 6);
+
+inline bool FCBValid(const FCB *fcb) { return fcb != nullptr && fcb->h.magic == FS_MAGIC; }
+inline bool SCBValid(const SCB *scb) { return scb != nullptr && scb->magic == FS_MAGIC; }
+
+// Stores status as the FCB's last status and returns it.
+inline FSStatus FCBStatus(FCB *fcb, FSStatus status) {
+    fcb->h.lastStatus = status;
+    return status;
+}
+
+// The descriptor of a class, or null when the file has none for it: every
+// lookup of a class descriptor goes through here.
+inline FSClassDesc *ClassDesc(FCB *fcb, uint8_t cls) {
+    return cls < fcb->h.classCount ? &fcb->classTable[cls] : nullptr;
+}
+
+// Reports a structure read from the file that cannot be right. Every
+// "this file is corrupt" result goes through here; debug builds log where it
+// was found. Returns code.
+FSStatus FSCorrupt(FCB *fcb, FSStatus code, const char *where);
+#define FS_CORRUPT(fcb, code) FSCorrupt((fcb), (code), __FILE__ ":" ZUN_STR(__LINE__))
+#define ZUN_STR2(x) #x
+#define ZUN_STR(x) ZUN_STR2(x)
+
+// Writes the 154-byte header image at offset 0.
+FSStatus FSWriteHeader(FCB *fcb);
