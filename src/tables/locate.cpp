@@ -17,7 +17,7 @@ uint16_t RefCount(FCB *fcb, const ChunkRef &ref) {
 FSStatus LockIndex(FCB *fcb, uint16_t top, uint8_t **refs, uint16_t *stride) {
     *stride = ClassRecSize(fcb, CLASS_INDEX);
     if (*stride < sizeof(ChunkRef)) return FS_CORRUPT(fcb, FS_E_BAD_CLASS);
-    void *data;
+    void *data = nullptr;
     FSStatus status = TBLockChunk(fcb, top, &data);
     *refs = static_cast<uint8_t *>(data);
     return status;
@@ -41,8 +41,8 @@ FSStatus TBLocateRecord(FCB *fcb, uint16_t top, uint32_t rix, uint16_t *chunk,
     if (ThunkAt(fcb, top)->cls != CLASS_INDEX) {
         if (rix > ThunkAt(fcb, top)->count) return FS_E_BAD_RIX;
     } else {
-        uint8_t *refs;
-        uint16_t stride;
+        uint8_t *refs = nullptr;
+        uint16_t stride = 0;
         FSStatus status = LockIndex(fcb, top, &refs, &stride);
         if (status != 0) return status;
         // A RIX on a chunk boundary belongs to the later chunk; the end
@@ -71,8 +71,8 @@ uint32_t TBRecordCount(FCB *fcb, uint16_t top) {
     ThunkLock lock(fcb);
     if (!lock.held) return 0;
     if (ThunkAt(fcb, top)->cls != CLASS_INDEX) return ThunkAt(fcb, top)->count;
-    uint8_t *refs;
-    uint16_t stride;
+    uint8_t *refs = nullptr;
+    uint16_t stride = 0;
     if (LockIndex(fcb, top, &refs, &stride) != 0) return 0;
     uint32_t total = 0;
     for (uint32_t i = 0, n = ThunkAt(fcb, top)->count; i < n; ++i)
