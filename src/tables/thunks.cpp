@@ -19,7 +19,7 @@ Thunk *TBLockThunks(FCB *fcb) {
 
 void TBUnlockThunks(FCB *fcb) {
     ZUN_ASSERT(fcb->thunkLockDepth > 0, "thunk table unlocked more often than locked");
-    if (--fcb->thunkLockDepth > 0) return;
+    if (fcb->thunkLockDepth == 0 || --fcb->thunkLockDepth > 0) return;
     GlobalUnlock(fcb->thunkTable);
     fcb->thunks = nullptr;
 }

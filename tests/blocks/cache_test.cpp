@@ -13,15 +13,10 @@
 
 namespace {
 
-class ChunkCache : public ScratchFcbTest {
+class ChunkCache : public ByteRecordsTest {
 protected:
-    ScratchOptions Options() override {
-        ScratchOptions o;
-        o.hostClasses = {HostClass(1, 60000)}; // class 4: 1-byte records
-        return o;
-    }
     void SetUp() override {
-        ScratchFcbTest::SetUp();
+        ByteRecordsTest::SetUp();
         GlobalSetMoveOnLock(1); // a pointer kept past its unlock fails
     }
     // A dirty chunk of n bytes waiting on the resident list.
@@ -48,20 +43,10 @@ protected:
             out.push_back(i);
         return out;
     }
-    // An index chunk whose references name chunks of the given sizes, all
-    // resident; the index is unlocked unchanged (it is listed as a parent).
+    // An index chunk naming resident chunks of these sizes, unlocked
+    // unchanged (it is listed as a parent all the same).
     uint16_t Index(const std::vector<uint16_t> &sizes, std::vector<uint16_t> *children) {
-        uint16_t idx = NewChunk(CLASS_INDEX, static_cast<uint16_t>(sizes.size()));
-        void *data;
-        EXPECT_EQ(TBLockChunk(fcb_, idx, &data), 0);
-        auto *refs = static_cast<ChunkRef *>(data);
-        for (size_t i = 0; i < sizes.size(); ++i) {
-            uint16_t child;
-            EXPECT_EQ(TBNewChunk(fcb_, &refs[i], 4, sizes[i], &child), 0);
-            children->push_back(child);
-        }
-        EXPECT_EQ(TBUnlockChunk(fcb_, idx, 0), 0);
-        return idx;
+        return NewIndex(sizes, 4, 0, children);
     }
     std::vector<ChunkRef> RefsOf(uint16_t idx) {
         void *data;
@@ -241,30 +226,25 @@ TEST_F(ChunkCache, OverBudgetWritesBackTheWholeRequestNotTheExcess) {
 }
 
 TEST_F(ChunkCache, RefusedAllocationWritesEverythingBackOnceAndRetriesOnce) {
-    for (int i = 0; i < 3; ++i) Dirty(1000);
-    uint16_t fresh = NewChunk(4, 500);
-    uint32_t writes = VMFaultCount(VM_OP_WRITE), allocs = VMFaultCount(VM_OP_GALLOC);
-    VMFaultFailOnce(VM_OP_GALLOC, 0, VM_E_NOMEM);
-    void *data;
-    ASSERT_EQ(TBLockChunk(fcb_, fresh, &data), 0);
-    EXPECT_EQ(VMFaultCount(VM_OP_WRITE) - writes, 3u);
-    EXPECT_EQ(VMFaultCount(VM_OP_GALLOC) - allocs, 2u);
-    EXPECT_TRUE(ListOrder().empty());
-    ASSERT_EQ(TBUnlockChunk(fcb_, fresh, 0), 0);
-}
-
-TEST_F(ChunkCache, AllocationRefusedTwiceFailsAfterOneWriteBack) {
-    for (int i = 0; i < 3; ++i) Dirty(1000);
-    uint16_t fresh = NewChunk(4, 500);
-    uint32_t writes = VMFaultCount(VM_OP_WRITE), allocs = VMFaultCount(VM_OP_GALLOC);
-    VMFaultFail(VM_OP_GALLOC, 0, VM_E_NOMEM);
-    void *data;
-    EXPECT_EQ(TBLockChunk(fcb_, fresh, &data), FS_E_NOMEM);
-    EXPECT_EQ(VMFaultCount(VM_OP_WRITE) - writes, 3u);
-    EXPECT_EQ(VMFaultCount(VM_OP_GALLOC) - allocs, 2u);
-    Thunk t = ThunkOf(fcb_, fresh);
-    EXPECT_EQ(t.flags & THUNK_HAS_MEM, 0);
-    EXPECT_EQ(t.mem, 0u);
+    for (bool transient : {true, false}) {
+        SCOPED_TRACE(transient ? "refused once" : "refused for good");
+        for (int i = 0; i < 3; ++i) Dirty(1000);
+        uint16_t fresh = NewChunk(4, 500);
+        uint32_t writes = VMFaultCount(VM_OP_WRITE), allocs = VMFaultCount(VM_OP_GALLOC);
+        if (transient) VMFaultFailOnce(VM_OP_GALLOC, 0, VM_E_NOMEM);
+        else VMFaultFail(VM_OP_GALLOC, 0, VM_E_NOMEM);
+        void *data;
+        EXPECT_EQ(TBLockChunk(fcb_, fresh, &data), transient ? 0 : FS_E_NOMEM);
+        EXPECT_EQ(VMFaultCount(VM_OP_WRITE) - writes, 3u);
+        EXPECT_EQ(VMFaultCount(VM_OP_GALLOC) - allocs, 2u);
+        EXPECT_TRUE(ListOrder().empty());
+        Thunk t = ThunkOf(fcb_, fresh);
+        EXPECT_EQ(t.mem != 0, transient);
+        EXPECT_EQ((t.flags & THUNK_HAS_MEM) != 0, transient);
+        if (transient) {
+            ASSERT_EQ(TBUnlockChunk(fcb_, fresh, 0), 0);
+        }
+    }
 }
 
 TEST_F(ChunkCache, RefusedGrowthWritesEverythingBackOnceAndRetriesOnce) {

@@ -8,13 +8,8 @@
 
 namespace {
 
-class ChunkMemory : public ScratchFcbTest {
+class ChunkMemory : public ByteRecordsTest {
 protected:
-    ScratchOptions Options() override {
-        ScratchOptions o;
-        o.hostClasses = {HostClass(1, 60000)}; // class 4: 1-byte records
-        return o;
-    }
     // A chunk of n records with an ordinary, unlocked block (dirty, listed).
     uint16_t Resident(uint16_t n) {
         uint16_t ti = NewChunk(4, n);

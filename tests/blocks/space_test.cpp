@@ -8,13 +8,8 @@ namespace {
 
 using List = std::vector<FreeEntry>;
 
-class BareFile : public ScratchFcbTest {
+class BareFile : public BareFcbTest {
 protected:
-    ScratchOptions Options() override {
-        ScratchOptions o;
-        o.layout = false;
-        return o;
-    }
     // Pretends the file is size bytes long (only the list logic looks at it).
     void SetSize(uint32_t size) { fcb_->h.fileSize = size; }
     uint32_t Alloc(uint32_t length, uint16_t owner) {

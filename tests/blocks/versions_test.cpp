@@ -24,13 +24,8 @@ constexpr Event kOpenSaved{"open saved", 0x2, 0x4, 0x1, false};
 constexpr Event kOpenMini{"open mini-saved", 0x0, 0x2, 0x1, false};
 constexpr Event kClose{"close", 0x3, 0x0, 0x0, true};
 
-class Versions : public ScratchFcbTest {
+class Versions : public BareFcbTest {
 protected:
-    ScratchOptions Options() override {
-        ScratchOptions o;
-        o.layout = false;
-        return o;
-    }
     void Commit(const Event &e) { BKCommitVersions(fcb_, e.clear, e.test, e.set, e.cut); }
     uint32_t Alloc(uint32_t length, uint16_t owner) {
         uint32_t at = 0;

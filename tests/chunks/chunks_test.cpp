@@ -9,13 +9,8 @@
 
 namespace {
 
-class Chunks : public ScratchFcbTest {
+class Chunks : public ByteRecordsTest {
 protected:
-    ScratchOptions Options() override {
-        ScratchOptions o;
-        o.hostClasses = {HostClass(1, 60000)}; // class 4: 1-byte records
-        return o;
-    }
     uint16_t Root() { return fcb_->h.currentRoot.thunk; }
     bool TableFull() {
         ThunkLock lock(fcb_);
@@ -23,18 +18,7 @@ protected:
                TBFindFreeThunk(THUNK_CAPACITY_MAX, fcb_->thunks) == THUNK_CAPACITY_MAX;
     }
     // An indexed table: an index chunk naming chunks of these sizes.
-    uint16_t Indexed(const std::vector<uint16_t> &sizes) {
-        uint16_t idx = NewChunk(CLASS_INDEX, static_cast<uint16_t>(sizes.size()));
-        void *data;
-        EXPECT_EQ(TBLockChunk(fcb_, idx, &data), 0);
-        auto *refs = static_cast<ChunkRef *>(data);
-        for (size_t i = 0; i < sizes.size(); ++i) {
-            uint16_t child;
-            EXPECT_EQ(TBNewChunk(fcb_, &refs[i], 4, sizes[i], &child), 0);
-        }
-        EXPECT_EQ(TBUnlockChunk(fcb_, idx, 1), 0);
-        return idx;
-    }
+    uint16_t Indexed(const std::vector<uint16_t> &sizes) { return NewIndex(sizes, 4, 1); }
     struct Found {
         FSStatus status;
         uint16_t chunk = THUNK_NONE;

@@ -189,3 +189,18 @@ std::vector<uint8_t> ScratchFcbTest::ChunkBytes(uint16_t ti) {
     EXPECT_EQ(TBUnlockChunk(fcb_, ti, 0), 0);
     return out;
 }
+
+uint16_t ScratchFcbTest::NewIndex(const std::vector<uint16_t> &counts, uint8_t cls, int changed,
+                                  std::vector<uint16_t> *children) {
+    uint16_t idx = NewChunk(CLASS_INDEX, static_cast<uint16_t>(counts.size()));
+    void *data;
+    EXPECT_EQ(TBLockChunk(fcb_, idx, &data), 0);
+    auto *refs = static_cast<ChunkRef *>(data);
+    for (size_t i = 0; i < counts.size(); ++i) {
+        uint16_t child;
+        EXPECT_EQ(TBNewChunk(fcb_, &refs[i], cls, counts[i], &child), 0);
+        if (children != nullptr) children->push_back(child);
+    }
+    EXPECT_EQ(TBUnlockChunk(fcb_, idx, changed), 0);
+    return idx;
+}

@@ -59,8 +59,35 @@ protected:
     // Reads the chunk's records through a lock (unlocking unchanged).
     std::vector<uint8_t> ChunkBytes(uint16_t ti);
 
+    // An index chunk whose references name new resident chunks of class cls
+    // with these record counts (their thunks go to *children when given).
+    // The index is unlocked with the changed flag given.
+    uint16_t NewIndex(const std::vector<uint16_t> &counts, uint8_t cls, int changed,
+                      std::vector<uint16_t> *children = nullptr);
+
     std::string folder_;
     FCB *fcb_ = nullptr;
     std::vector<ChunkRef> refs_ = std::vector<ChunkRef>(4096);
     size_t nextRef_ = 0;
+};
+
+// Scratch file whose class 4 has 1-byte records, so a chunk of n records
+// holds n bytes.
+class ByteRecordsTest : public ScratchFcbTest {
+protected:
+    ScratchOptions Options() override {
+        ScratchOptions o;
+        o.hostClasses = {HostClass(1, 60000)};
+        return o;
+    }
+};
+
+// Bare FCB: an empty file, no class table, no master table.
+class BareFcbTest : public ScratchFcbTest {
+protected:
+    ScratchOptions Options() override {
+        ScratchOptions o;
+        o.layout = false;
+        return o;
+    }
 };
