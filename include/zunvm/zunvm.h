@@ -259,7 +259,9 @@ ZUN_API HGLOBAL GlobalFree(HGLOBAL handle);
 ZUN_API uint32_t GlobalReclaimDiscardable(void);
 
 /* Test switch (off by default): every first lock of an unlocked block moves
- * it to a new address and poisons the old bytes. */
+ * it to a new address and fills the old bytes with 0xDB. The old memory
+ * stays allocated (for the last 64 moves), so a pointer kept past its unlock
+ * reads the poison; turning the switch off releases it. */
 ZUN_API void GlobalSetMoveOnLock(int32_t on);
 
 /* ---------------------------------------------------------------------- */
