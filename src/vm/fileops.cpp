@@ -78,8 +78,8 @@ extern "C" FSStatus VMCopyFile(const VMFileSpec *source, const VMFileSpec *dest)
     FSStatus status = zun::SpecPath(source, &path);
     if (status == 0) status = zun::WritableFileOf(dest, &f);
     if (status != 0) return status;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return zun::StatusFromErrno(errno, zun::IoKind::Other);
+    int fd;
+    if ((status = zun::OpenRegular(path, O_RDONLY, &fd)) != 0) return status;
     uint64_t length = 0;
     status = zun::SizeOf(fd, &length);
     if (status == 0 && length > UINT32_MAX) status = VM_E_RANGE;
@@ -99,7 +99,7 @@ extern "C" FSStatus VMRenameFile(VMFileSpec *file, const VMFileSpec *target) {
     if (!zun::CrashHappened()) {
         // A file that another process holds open for writing is not replaced
         // under it. The probe keeps its lock until the rename is done.
-        int probe = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        int probe = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         struct stat st;
         if (probe >= 0 && fstat(probe, &st) == 0 && !zun::OpenHere(st.st_dev, st.st_ino) &&
             flock(probe, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)

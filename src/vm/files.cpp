@@ -50,13 +50,12 @@ FSStatus LockExclusive(int fd) {
     return 0;
 }
 
-// Enters an open descriptor in the table and its id in the record. The
+// Enters an open descriptor of a regular file in the table and its id in the record. The
 // descriptor is closed on failure.
 FSStatus Register(VMFileSpec *spec, int fd, bool readWrite, const char *path) {
     struct stat st;
     FSStatus status = 0;
     if (fstat(fd, &st) != 0) status = Errno();
-    else if (!S_ISREG(st.st_mode)) status = VM_E_ACCESS;
     else if (readWrite) status = LockExclusive(fd);
     uint32_t id = 0;
     if (status == 0) {
@@ -98,12 +97,30 @@ FSStatus CreateIn(VMFileSpec *spec, const char *folder) {
     return 0;
 }
 
+} // namespace
+
+FSStatus OpenRegular(const char *path, int flags, int *fd) {
+    // O_NONBLOCK: opening a FIFO put where a file was expected must not hang.
+    *fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (*fd < 0) return Errno();
+    struct stat st;
+    FSStatus status = fstat(*fd, &st) != 0 ? Errno() : S_ISREG(st.st_mode) ? 0 : VM_E_ACCESS;
+    if (status == 0 && fcntl(*fd, F_SETFL, 0) != 0) status = Errno();
+    if (status != 0) {
+        close(*fd);
+        *fd = -1;
+    }
+    return status;
+}
+
+namespace {
+
 // Creates the named file or empties it. The lock is taken before emptying,
 // so a file another process has open for writing is refused, not cleared.
 FSStatus CreateNamed(VMFileSpec *spec, const char *path) {
-    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return Errno();
-    FSStatus status = Register(spec, fd, true, path);
+    int fd;
+    FSStatus status = OpenRegular(path, O_RDWR | O_CREAT | O_NOFOLLOW, &fd);
+    if (status == 0) status = Register(spec, fd, true, path);
     if (status != 0) return status;
     OpenFile *f;
     FileOf(spec, &f);
@@ -178,8 +195,8 @@ extern "C" FSStatus VMOpenFile(VMFileSpec *spec, uint32_t readWrite) {
     if (status != 0) return status;
     if (readWrite > 1) return VM_E_BADSPEC;
     if ((status = zun::FaultCheck(VM_OP_OPEN)) != 0) return status;
-    int fd = open(path, (readWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0) return zun::Errno();
+    int fd;
+    if ((status = zun::OpenRegular(path, readWrite ? O_RDWR : O_RDONLY, &fd)) != 0) return status;
     std::string name = path;
     return zun::Register(spec, fd, readWrite != 0, name.c_str());
 }

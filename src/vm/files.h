@@ -34,6 +34,10 @@ FSStatus SpecPath(const VMFileSpec *spec, const char **path);
 // rest of the path bytes.
 void SetSpecPath(VMFileSpec *spec, const char *path);
 
+// Opens path (open flags, no O_CLOEXEC or O_NONBLOCK needed) and makes sure
+// it is a regular file: VM_E_ACCESS for anything else. A FIFO does not block.
+FSStatus OpenRegular(const char *path, int flags, int *fd);
+
 // Non-zero when some file of this process is open on the given file.
 bool OpenHere(dev_t dev, ino_t ino);
 

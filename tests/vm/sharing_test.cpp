@@ -71,9 +71,12 @@ TEST_F(Sharing, AnotherWriterMakesReadWriteOpensFail) {
     EXPECT_EQ(VMCloseFile(&spec), 0);
 }
 
-TEST_F(Sharing, OurOwnOpenFileMayBeReplacedByRename) {
+TEST_F(Sharing, OurOwnOpenFileIsOneWriterAndMayBeReplacedByRename) {
     VMFileSpec file = MakeFile("doc", "v1");
     ASSERT_EQ(VMOpenFile(&file, 1), 0);
+    VMFileSpec second = Spec("doc");
+    EXPECT_EQ(VMOpenFile(&second, 1), VM_E_SHARING);
+    EXPECT_EQ(VMCreateFile(&second), VM_E_SHARING);
     VMFileSpec saved = Spec("saved");
     ASSERT_EQ(VMCreateFile(&saved), 0);
     ASSERT_EQ(VMWrite(&saved, 0, 2, "v2"), 0);
