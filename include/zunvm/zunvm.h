@@ -54,18 +54,21 @@ typedef struct VMFileSpec {
 #define VM_SPEC_TEMPORARY 0x04 /* bit of byte 6 */
 #define VM_MAX_PATH 271
 
-/* Services statuses (all below 20480). */
+/* Services statuses (all below 20480), with the system errors that map to
+ * each. */
 #define VM_E_NOTFOUND 2   /* file or folder does not exist (ENOENT, ENOTDIR) */
-#define VM_E_ACCESS 5     /* permission denied or read-only (EACCES, EPERM, EROFS) */
-#define VM_E_BADFILE 6    /* the record names no open file, or a closed one */
+#define VM_E_ACCESS 5     /* permission denied, read-only, or not a regular file
+                             (EACCES, EPERM, EROFS, EISDIR, ETXTBSY, ELOOP) */
+#define VM_E_BADFILE 6    /* the record names no open file, or a closed one (EBADF) */
 #define VM_E_NOMEM 8      /* out of memory (ENOMEM) */
 #define VM_E_READ 30      /* read failed, or fewer bytes than asked for (EIO, EOF) */
-#define VM_E_WRITE 29     /* write failed (EIO and other errors of a write) */
+#define VM_E_WRITE 29     /* write or flush failed (EIO and other errors of a write) */
 #define VM_E_SHARING 32   /* another process has the file open for writing */
 #define VM_E_EXISTS 80    /* the file exists and may not be replaced (EEXIST) */
-#define VM_E_BADSPEC 87   /* null record, empty or too long path, bad argument */
+#define VM_E_BADSPEC 87   /* null record, empty, unterminated or too long path, bad
+                             argument (ENAMETOOLONG, EINVAL) */
 #define VM_E_DISKFULL 99  /* the device is full (ENOSPC, EDQUOT, EFBIG) */
-#define VM_E_RANGE 110    /* a position or length past 4 GiB */
+#define VM_E_RANGE 110    /* a position or length past 4 GiB (EOVERFLOW) */
 #define VM_E_IO 31        /* any other system error */
 #define VM_E_STREAMMODE 16405 /* stream opened with a mode other than 0 or 1 */
 
@@ -91,9 +94,11 @@ ZUN_API void VMFree(void *block);
 
 /* Resizes the movable block *handle to size bytes, keeping its content up to
  * the smaller size; may store a new handle. The block may be locked: its
- * address then changes and VMDeref gives the new one. Returns 0,
- * VM_E_BADSPEC for a null argument or bad handle, VM_E_NOMEM when memory
- * runs out (or the fault injection fails VM_OP_GALLOC for a growth). */
+ * address then changes and VMDeref gives the new one (but it cannot be
+ * resized to 0 bytes). A reclaimed block gets new, zeroed memory. Returns 0,
+ * VM_E_BADSPEC for a null argument, a bad handle or size 0 for a locked
+ * block, VM_E_NOMEM when memory runs out (or the fault injection fails
+ * VM_OP_GALLOC for a growth); on failure the block is unchanged. */
 ZUN_API FSStatus VMRealloc(HGLOBAL *handle, uint32_t size);
 
 /* Address of a locked block without adding a lock; NULL for 0, a bad handle
