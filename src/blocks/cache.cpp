@@ -67,7 +67,10 @@ FSStatus BKLoadChunk(FCB *fcb, uint16_t ti, void **address) {
     if (status == 0) status = BKLockMem(fcb, ti, &block);
     if (status == 0 && FillBlock(fcb, *ThunkAt(fcb, ti), d->recSize,
                                  static_cast<uint8_t *>(block), size) != 0) {
-        BKUnlockMem(fcb, ti); // the block stays allocated
+        // The block holds no valid image: free it, so that no later lock
+        // can take its bytes for the chunk's records.
+        BKUnlockMem(fcb, ti);
+        BKFreeMem(fcb, ti);
         block = nullptr;
         status = Unreadable(fcb);
     }

@@ -111,6 +111,19 @@ uint16_t MergeFree(FreeEntry *list, uint16_t n, uint16_t i) {
 
 } // namespace
 
+FSStatus BKNewFreeList(FCB *fcb, uint32_t bytes) {
+    if (fcb->freeList != 0) {
+        uint32_t size = GlobalSize(fcb->freeList);
+        fcb->h.memInUse -= std::min(size, fcb->h.memInUse);
+        GlobalFree(fcb->freeList);
+    }
+    fcb->h.freeCount = 0;
+    fcb->freeList = GlobalAlloc(GMEM_MOVEABLE, std::max(bytes, 1u));
+    if (fcb->freeList == 0) return FS_E_NOMEM;
+    fcb->h.memInUse += GlobalSize(fcb->freeList);
+    return 0;
+}
+
 FreeEntry *BKLockFreeList(FCB *fcb) {
     return fcb->freeList != 0 ? static_cast<FreeEntry *>(GlobalLock(fcb->freeList)) : nullptr;
 }

@@ -59,6 +59,13 @@ FSStatus BKGrowFile(FCB *fcb, uint32_t length, bool *exact);
 // granule, within fileSize and clear of the header and the class table.
 bool BKFreeListValid(const FCB *fcb, const FreeEntry *entries, uint32_t count);
 
+// Gives the FCB a new, empty free list: a movable block of bytes bytes
+// (at least 1), counted in memInUse like every block of the list, replacing
+// any block it had. FS_E_NOMEM leaves the FCB without a list block (the list
+// then stays empty). File creation calls it with 1; opening loads the stored
+// list into it (BKLoadFreeList).
+FSStatus BKNewFreeList(FCB *fcb, uint32_t bytes);
+
 // Locks the free list (null when it has no block or cannot be locked).
 FreeEntry *BKLockFreeList(FCB *fcb);
 void BKUnlockFreeList(FCB *fcb);

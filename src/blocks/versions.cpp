@@ -132,22 +132,11 @@ void BKCommitVersions(FCB *fcb, uint16_t clear, uint16_t test, uint16_t set, boo
 
 void BKLoadFreeList(FCB *fcb) {
     BlockOp op(fcb);
-    if (fcb->freeList != 0) { // a list already loaded is replaced
-        uint32_t size = GlobalSize(fcb->freeList);
-        fcb->h.memInUse -= size < fcb->h.memInUse ? size : fcb->h.memInUse;
-        GlobalFree(fcb->freeList);
-        fcb->freeList = 0;
-    }
-    fcb->h.freeCount = 0;
     uint32_t n = fcb->h.savedFreeCount;
     uint64_t copyEnd = uint64_t{fcb->h.savedFreeOffset} + n * sizeof(FreeEntry);
     bool readable = n != 0 && n <= FREE_LIST_MAX && fcb->h.savedFreeOffset >= HEADER_SIZE &&
                     copyEnd <= fcb->h.fileSize;
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, readable ? n * sizeof(FreeEntry) + 1 : 1);
-    if (block == 0) return;
-    fcb->freeList = block;
-    fcb->h.memInUse += GlobalSize(block);
-    if (!readable) return;
+    if (BKNewFreeList(fcb, readable ? n * sizeof(FreeEntry) + 1 : 1) != 0 || !readable) return;
 
     FreeEntry *list = BKLockFreeList(fcb);
     if (list == nullptr) return;

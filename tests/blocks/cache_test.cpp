@@ -148,7 +148,9 @@ TEST_F(ChunkCache, CleanParentIsRewrittenOnlyWhenAChildMoved) {
     ASSERT_EQ(BKFlush(fcb_, BK_QUOTA_ALL), 0);
     EXPECT_EQ(VMFaultCount(VM_OP_WRITE), writes);
 
-    // A changed child moves, so its parent is written after it.
+    // A changed child moves (the saved version keeps its old image), so its
+    // parent is written after it.
+    fcb_->h.versionFlags = VER_CURRENT | VER_SAVED;
     ASSERT_EQ(TBLocateRecord(fcb_, idx, 0, &child, nullptr, nullptr, nullptr), 0);
     FillChunk(child, 4);
     RefsOf(idx);
@@ -283,13 +285,15 @@ TEST_F(ChunkCache, ReclaimedChunkIsReloadedWithItsBytes) {
 TEST_F(ChunkCache, AfterAFailedReadEveryLoadFailsWithoutReading) {
     uint16_t a = Dirty(100, 1), b = Dirty(100, 2);
     ASSERT_EQ(BKFlush(fcb_, BK_QUOTA_ALL), 0);
-    GlobalReclaimDiscardable();
+    ASSERT_EQ(GlobalReclaimDiscardable(), 2u);
     VMFaultFail(VM_OP_READ, 0, VM_E_READ);
     void *data = &data;
     EXPECT_EQ(TBLockChunk(fcb_, a, &data), FS_E_FATAL);
     EXPECT_EQ(data, nullptr);
     EXPECT_EQ(FSFatalError(fcb_), 1);
-    EXPECT_EQ(ThunkOf(fcb_, a).lockCount, 0);
+    Thunk t = ThunkOf(fcb_, a);
+    EXPECT_EQ(t.lockCount, 0);
+    EXPECT_EQ(t.mem, 0u) << "a block without a valid image was kept";
 
     VMFaultReset();
     EXPECT_EQ(TBLockChunk(fcb_, b, &data), FS_E_FATAL);

@@ -95,7 +95,7 @@ FCB *MakeScratchFcb(const std::string &folder, const ScratchOptions &options) {
     fcb->h.lruHead = fcb->h.lruTail = THUNK_NONE;
     fcb->h.memBudget = options.memBudget;
     fcb->thunkTable = GlobalAlloc(GMEM_MOVEABLE, 1);
-    fcb->freeList = GlobalAlloc(GMEM_MOVEABLE, 1);
+    if (BKNewFreeList(fcb, 1) != 0) return nullptr;
     if (options.layout) LayOut(fcb, options);
     return fcb;
 }
