@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 
 #include "blocks/cache.h"
 #include "blocks/memory.h"
 #include "blocks/space.h"
+#include "blocks/versions.h"
 #include "common/scratch_fcb.h"
 #include "tables/chunks.h"
 #include "tables/thunks.h"
@@ -43,10 +45,9 @@ protected:
             out.push_back(i);
         return out;
     }
-    // An index chunk naming resident chunks of these sizes, unlocked
-    // unchanged (it is listed as a parent all the same).
+    // A new index chunk naming new resident chunks of these sizes.
     uint16_t Index(const std::vector<uint16_t> &sizes, std::vector<uint16_t> *children) {
-        return NewIndex(sizes, 4, 0, children);
+        return NewIndex(sizes, 4, 1, children);
     }
     std::vector<ChunkRef> RefsOf(uint16_t idx) {
         void *data;
@@ -348,6 +349,137 @@ TEST_F(ChunkCache, ResidentMarksInAStoredIndexAreNotTrusted) {
     ASSERT_EQ(TBLocateRecord(fcb_, idx, 4, &chunk, &first, nullptr, nullptr), 0);
     EXPECT_EQ(first, 3u);
     EXPECT_EQ(ThunkOf(fcb_, chunk).storedCount, 2);
+}
+
+TEST_F(ChunkCache, RandomUseUnderABudgetKeepsEveryByte) {
+    // Replay a failure with --gtest_random_seed=<seed>.
+    const int seed = ::testing::UnitTest::GetInstance()->random_seed();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    auto pick = [&](uint32_t lo, uint32_t hi) {
+        return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
+    };
+
+    // Children of an index chunk (given back and made resident again as the
+    // cache pleases) and chunks of their own.
+    std::vector<uint16_t> sizes, kids;
+    for (int i = 0; i < 10; ++i) sizes.push_back(static_cast<uint16_t>(pick(50, 3000)));
+    uint16_t idx = Index(sizes, &kids);
+    std::vector<uint16_t> loners;
+    for (int i = 0; i < 6; ++i) loners.push_back(NewChunk(4, static_cast<uint16_t>(pick(50, 3000))));
+    const size_t total = sizes.size() + loners.size();
+    std::vector<std::vector<uint8_t>> model(total);
+    for (size_t k = 0; k < total; ++k)
+        model[k].assign(k < sizes.size() ? sizes[k] : TBChunkCount(fcb_, loners[k - sizes.size()]), 0);
+    fcb_->h.memBudget = 12000;
+
+    auto thunkOf = [&](size_t k, uint16_t *ti) -> FSStatus {
+        if (k >= sizes.size()) {
+            *ti = loners[k - sizes.size()];
+            return 0;
+        }
+        uint32_t rix = 0;
+        for (size_t i = 0; i < k; ++i) rix += sizes[i];
+        return TBLocateRecord(fcb_, idx, rix, ti, nullptr, nullptr, nullptr);
+    };
+
+    // Where each chunk's image lies in the file, as the thunk or the
+    // reference in the index says.
+    auto images = [&] {
+        std::vector<std::pair<uint32_t, uint32_t>> out; // position, bytes
+        std::vector<ChunkRef> refs = RefsOf(idx);
+        for (size_t k = 0; k < total; ++k) {
+            const ChunkRef *r = k < sizes.size() ? &refs[k] : nullptr;
+            if (r == nullptr || (r->flags & REF_RESIDENT)) {
+                Thunk t = ThunkOf(fcb_, r != nullptr ? r->thunk : loners[k - sizes.size()]);
+                out.emplace_back(t.filePos, t.storedCount);
+            } else {
+                out.emplace_back(r->filePos, r->storedCount);
+            }
+        }
+        return out;
+    };
+    // The images of the last save stay untouched until the next one.
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> saved;
+    auto checkSaved = [&] {
+        for (auto &[pos, bytes] : saved) {
+            std::vector<uint8_t> now(bytes.size());
+            ASSERT_EQ(VMRead(fcb_->file, pos, now.size(), now.data()), 0);
+            ASSERT_EQ(now, bytes) << "saved image at " << pos << " overwritten";
+        }
+    };
+
+    for (int step = 0; step < 2000; ++step) {
+        SCOPED_TRACE(step);
+        size_t k = pick(0, static_cast<uint32_t>(total - 1));
+        uint32_t what = pick(0, 99);
+        if (what < 4) { // the platform refuses a request now and then
+            VMFaultFailOnce(VM_OP_GALLOC, pick(0, 3), VM_E_NOMEM);
+            continue;
+        }
+        if (what < 10) {
+            GlobalReclaimDiscardable();
+            continue;
+        }
+        if (what < 16) {
+            EXPECT_EQ(BKFlush(fcb_, pick(1, 8000)), 0);
+            continue;
+        }
+        if (what < 18) { // the images written so far become the saved version
+            checkSaved();
+            BKCommitVersions(fcb_, 0x6, 0x1, 0x4, false);
+            saved.clear();
+            for (auto [pos, bytes] : images()) {
+                if (pos == 0) continue;
+                std::vector<uint8_t> image(bytes);
+                ASSERT_EQ(VMRead(fcb_->file, pos, bytes, image.data()), 0);
+                saved.emplace_back(pos, image);
+            }
+            continue;
+        }
+        uint16_t ti;
+        FSStatus status = thunkOf(k, &ti);
+        void *data = nullptr;
+        if (status == 0) status = TBLockChunk(fcb_, ti, &data);
+        if (status == FS_E_NOMEM) continue; // refused twice: nothing changed
+        ASSERT_EQ(status, 0);
+        auto *bytes = static_cast<uint8_t *>(data);
+        std::vector<uint8_t> &m = model[k];
+        ASSERT_EQ(std::memcmp(bytes, m.data(), m.size()), 0) << "chunk " << k;
+        bool change = what < 60;
+        if (change) {
+            uint32_t from = pick(0, static_cast<uint32_t>(m.size() - 1));
+            uint32_t to = pick(from, static_cast<uint32_t>(m.size() - 1));
+            uint8_t value = static_cast<uint8_t>(pick(1, 255));
+            for (uint32_t i = from; i <= to; ++i) bytes[i] = m[i] = value;
+        }
+        ASSERT_EQ(TBUnlockChunk(fcb_, ti, change), 0);
+    }
+
+    // Everything written back: the index and the images in the file say
+    // what the model says.
+    VMFaultReset();
+    ASSERT_EQ(BKFlush(fcb_, BK_QUOTA_ALL), 0);
+    checkSaved();
+    std::vector<ChunkRef> refs = RefsOf(idx);
+    for (size_t k = 0; k < sizes.size(); ++k) {
+        SCOPED_TRACE(k);
+        ASSERT_EQ(refs[k].flags & REF_RESIDENT, 0) << "child left resident";
+        std::vector<uint8_t> image(refs[k].storedCount);
+        if (refs[k].filePos != 0) {
+            ASSERT_EQ(VMRead(fcb_->file, refs[k].filePos, image.size(), image.data()), 0);
+        }
+        EXPECT_EQ(image, model[k]);
+    }
+    for (size_t k = sizes.size(); k < total; ++k) {
+        SCOPED_TRACE(k);
+        Thunk t = ThunkOf(fcb_, loners[k - sizes.size()]);
+        std::vector<uint8_t> image(model[k].size());
+        if (t.filePos != 0) {
+            ASSERT_EQ(VMRead(fcb_->file, t.filePos, image.size(), image.data()), 0);
+        }
+        EXPECT_EQ(image, model[k]);
+    }
 }
 
 } // namespace
