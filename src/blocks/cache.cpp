@@ -40,7 +40,8 @@ void ClearStaleRefs(uint8_t *records, uint32_t bytes, uint16_t recSize) {
 FSStatus FillBlock(FCB *fcb, const Thunk &t, uint16_t recSize, uint8_t *block, uint32_t size) {
     uint32_t bytes = 0;
     if (t.filePos != 0) {
-        bytes = uint32_t{std::min(t.storedCount, t.count)} * recSize;
+        uint16_t stored = t.storedCount, count = t.count;
+        bytes = uint32_t{std::min(stored, count)} * recSize;
         if (bytes != 0 && VMRead(fcb->file, t.filePos, bytes, block) != 0) return FS_E_FATAL;
     }
     std::memset(block + bytes, 0, size - bytes);

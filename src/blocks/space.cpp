@@ -16,7 +16,8 @@ constexpr uint64_t kMaxFileSize = 0xFFFFFFFFu;
 unsigned GrowShift(const FCB *fcb) {
     // The growth step is never finer than the granule, so free runs made by
     // growth stay aligned.
-    return std::max(fcb->h.growShift, fcb->h.allocShift);
+    uint16_t grow = fcb->h.growShift, alloc = fcb->h.allocShift;
+    return std::max(grow, alloc);
 }
 
 // True when [pos, pos + len) may be listed: aligned, within fileSize, clear
@@ -113,8 +114,8 @@ uint16_t MergeFree(FreeEntry *list, uint16_t n, uint16_t i) {
 
 FSStatus BKNewFreeList(FCB *fcb, uint32_t bytes) {
     if (fcb->freeList != 0) {
-        uint32_t size = GlobalSize(fcb->freeList);
-        fcb->h.memInUse -= std::min(size, fcb->h.memInUse);
+        uint32_t size = GlobalSize(fcb->freeList), inUse = fcb->h.memInUse;
+        fcb->h.memInUse = inUse - std::min(size, inUse);
         GlobalFree(fcb->freeList);
     }
     fcb->h.freeCount = 0;

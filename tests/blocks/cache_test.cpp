@@ -68,7 +68,7 @@ TEST_F(ChunkCache, QuotaWritesOldestFirstAndStopsWhenUsedUp) {
     Thunk ta = ThunkOf(fcb_, a);
     EXPECT_EQ(ta.flags & (THUNK_DIRTY | THUNK_ON_LIST), 0);
     EXPECT_TRUE(ta.flags & THUNK_DISCARDABLE);
-    EXPECT_EQ(ta.storedCount, 1000);
+    EXPECT_EQ(+ta.storedCount, 1000);
     EXPECT_EQ(Image(a), Pattern(1000, 1));
     EXPECT_EQ(ListOrder(), std::vector<uint16_t>{b});
 
@@ -119,9 +119,9 @@ TEST_F(ChunkCache, ParentIsWrittenAfterItsChildrenAndTakesTheirThunksBack) {
     const uint16_t counts[] = {300, 200};
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(stored[i].flags, 0);
-        EXPECT_EQ(stored[i].thunk, THUNK_NONE);
-        EXPECT_EQ(stored[i].storedCount, counts[i]);
-        EXPECT_LT(stored[i].filePos, parent.filePos) << "parent reached the file first";
+        EXPECT_EQ(+stored[i].thunk, THUNK_NONE);
+        EXPECT_EQ(+stored[i].storedCount, counts[i]);
+        EXPECT_LT(+stored[i].filePos, +parent.filePos) << "parent reached the file first";
         std::vector<uint8_t> image(counts[i]);
         ASSERT_EQ(VMRead(fcb_->file, stored[i].filePos, counts[i], image.data()), 0);
         EXPECT_EQ(image, Pattern(counts[i], seeds[i]));
@@ -202,8 +202,8 @@ TEST_F(ChunkCache, EmptiedChunkGivesItsImageUp) {
     ASSERT_EQ(BKFlush(fcb_, BK_QUOTA_ALL), 0);
     EXPECT_EQ(VMFaultCount(VM_OP_WRITE), writes);
     Thunk t = ThunkOf(fcb_, a);
-    EXPECT_EQ(t.filePos, 0u);
-    EXPECT_EQ(t.storedCount, 0);
+    EXPECT_EQ(+t.filePos, 0u);
+    EXPECT_EQ(+t.storedCount, 0);
     EXPECT_EQ(FreeListOf(fcb_), (std::vector<FreeEntry>{{0, at, 128}}));
 }
 
@@ -294,7 +294,7 @@ TEST_F(ChunkCache, AfterAFailedReadEveryLoadFailsWithoutReading) {
     EXPECT_EQ(FSFatalError(fcb_), 1);
     Thunk t = ThunkOf(fcb_, a);
     EXPECT_EQ(t.lockCount, 0);
-    EXPECT_EQ(t.mem, 0u) << "a block without a valid image was kept";
+    EXPECT_EQ(+t.mem, 0u) << "a block without a valid image was kept";
 
     VMFaultReset();
     EXPECT_EQ(TBLockChunk(fcb_, b, &data), FS_E_FATAL);
@@ -348,7 +348,7 @@ TEST_F(ChunkCache, ResidentMarksInAStoredIndexAreNotTrusted) {
     uint32_t first;
     ASSERT_EQ(TBLocateRecord(fcb_, idx, 4, &chunk, &first, nullptr, nullptr), 0);
     EXPECT_EQ(first, 3u);
-    EXPECT_EQ(ThunkOf(fcb_, chunk).storedCount, 2);
+    EXPECT_EQ(+ThunkOf(fcb_, chunk).storedCount, 2);
 }
 
 TEST_F(ChunkCache, RandomUseUnderABudgetKeepsEveryByte) {
@@ -392,9 +392,9 @@ TEST_F(ChunkCache, RandomUseUnderABudgetKeepsEveryByte) {
             const ChunkRef *r = k < sizes.size() ? &refs[k] : nullptr;
             if (r == nullptr || (r->flags & REF_RESIDENT)) {
                 Thunk t = ThunkOf(fcb_, r != nullptr ? r->thunk : loners[k - sizes.size()]);
-                out.emplace_back(t.filePos, t.storedCount);
+                out.emplace_back(+t.filePos, +t.storedCount);
             } else {
-                out.emplace_back(r->filePos, r->storedCount);
+                out.emplace_back(+r->filePos, +r->storedCount);
             }
         }
         return out;

@@ -27,7 +27,7 @@ TEST_F(ChunkMemory, RefusedAllocationLeavesTheThunkWithoutMemory) {
     EXPECT_EQ(data, nullptr);
     Thunk t = ThunkOf(fcb_, ti);
     EXPECT_EQ(t.flags & THUNK_HAS_MEM, 0);
-    EXPECT_EQ(t.mem, 0u);
+    EXPECT_EQ(+t.mem, 0u);
     EXPECT_EQ(t.lockCount, 0);
     EXPECT_EQ(ThunkBusy(&t), 0) << "the load's pin was not taken back";
     EXPECT_EQ(fcb_->h.memInUse, inUse);
@@ -64,7 +64,7 @@ TEST_F(ChunkMemory, AccountingFollowsTheReportedSizeThroughEveryState) {
     EXPECT_EQ(fcb_->h.memInUse, base);
     Thunk t = ThunkOf(fcb_, ti);
     EXPECT_EQ(t.flags & THUNK_HAS_MEM, 0);
-    EXPECT_EQ(t.mem, 0u);
+    EXPECT_EQ(+t.mem, 0u);
 }
 
 TEST_F(ChunkMemory, ResizeCorrectsTheCountAndNeverAsksForNothing) {
@@ -93,7 +93,7 @@ TEST_F(ChunkMemory, RefusedResizeKeepsTheOldBlockCounted) {
         HGLOBAL mem = ThunkAt(fcb_, ti)->mem;
         uint32_t size = GlobalSize(mem);
         EXPECT_NE(BKResizeMem(fcb_, ti, 30000), 0);
-        EXPECT_EQ(ThunkAt(fcb_, ti)->mem, mem);
+        EXPECT_EQ(+ThunkAt(fcb_, ti)->mem, mem);
         EXPECT_EQ(GlobalSize(mem), size);
         EXPECT_EQ(fcb_->h.memInUse, inUse);
     }
@@ -114,7 +114,7 @@ TEST_F(ChunkMemory, ResizeOfReclaimedDataChangesNothing) {
         BKKeepMem(fcb_, ti);
         EXPECT_FALSE(BKMemPresent(fcb_, ti));
     }
-    EXPECT_EQ(ThunkOf(fcb_, ti).mem, before.mem);
+    EXPECT_EQ(+ThunkOf(fcb_, ti).mem, +before.mem);
     EXPECT_EQ(fcb_->h.memInUse, inUse);
 }
 

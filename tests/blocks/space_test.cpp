@@ -21,7 +21,7 @@ protected:
 
 TEST_F(BareFile, HeaderOfNewFileTakesTheFirstGranulesWithoutAnEntry) {
     EXPECT_EQ(Alloc(154, VER_CURRENT), 0u);
-    EXPECT_EQ(fcb_->h.fileSize, 192u);
+    EXPECT_EQ(+fcb_->h.fileSize, 192u);
     EXPECT_EQ(VMFileSize(fcb_->file), 192u);
     EXPECT_TRUE(FreeListOf(fcb_).empty());
 }
@@ -30,7 +30,7 @@ TEST_F(BareFile, SpaceOfOneVersionGrowsTheFileByAStepAndListsTheRest) {
     Alloc(154, VER_CURRENT);
     fcb_->h.versionFlags = VER_CURRENT | VER_SAVED;
     EXPECT_EQ(Alloc(100, VER_CURRENT), 192u);
-    EXPECT_EQ(fcb_->h.fileSize, 192u + 4096);
+    EXPECT_EQ(+fcb_->h.fileSize, 192u + 4096);
     EXPECT_EQ(FreeListOf(fcb_), (List{{1, 192, 128}, {0, 320, 3968}}));
     // The next allocation is served from the free tail without growth.
     uint32_t setSizes = VMFaultCount(VM_OP_SETSIZE);
@@ -108,7 +108,7 @@ TEST_F(BareFile, FullListFallsBackToSpaceOfEveryVersion) {
 
     uint32_t end = fcb_->h.fileSize;
     EXPECT_EQ(Alloc(100, VER_CURRENT), end);
-    EXPECT_EQ(fcb_->h.fileSize, end + 128);
+    EXPECT_EQ(+fcb_->h.fileSize, end + 128);
     EXPECT_EQ(VMFileSize(fcb_->file), end + 128);
     EXPECT_EQ(fcb_->h.freeCount, FREE_LIST_MAX);
     EXPECT_EQ(BKInsertFree(fcb_, end, 128, 0, FREE_LIST_MAX), FS_E_FREELIST_FULL);
@@ -120,7 +120,7 @@ TEST_F(BareFile, GrowthPast4GiBFailsAsAFullDisk) {
     uint32_t at = 1;
     EXPECT_EQ(BKAllocSpace(fcb_, 8192, VER_CURRENT, &at), FS_E_DISKFULL);
     EXPECT_EQ(at, 0u);
-    EXPECT_EQ(fcb_->h.fileSize, 0xFFFFF000u);
+    EXPECT_EQ(+fcb_->h.fileSize, 0xFFFFF000u);
     EXPECT_TRUE(fcb_->h.stateFlags & STATE_DISK_FULL);
     fcb_->h.stateFlags = 0;
     fcb_->h.versionFlags = VER_CURRENT | VER_SAVED; // a growth step, not exact
@@ -136,7 +136,7 @@ TEST_F(BareFile, RefusedGrowthSetsDiskFullAndReportsTheStatus) {
     uint32_t at = 1;
     EXPECT_EQ(BKAllocSpace(fcb_, 100, VER_CURRENT, &at), VM_E_DISKFULL);
     EXPECT_EQ(at, 0u);
-    EXPECT_EQ(fcb_->h.fileSize, 192u);
+    EXPECT_EQ(+fcb_->h.fileSize, 192u);
     EXPECT_TRUE(fcb_->h.stateFlags & STATE_DISK_FULL);
 }
 
@@ -147,7 +147,7 @@ TEST_F(BareFile, RequestsOutsideSixteenBitsAllocateNothing) {
     EXPECT_EQ(at, 0u);
     EXPECT_EQ(BKAllocSpace(fcb_, 65536, VER_CURRENT, &at), FS_E_BLOCK_LIMIT);
     EXPECT_EQ(at, 0u);
-    EXPECT_EQ(fcb_->h.fileSize, 192u);
+    EXPECT_EQ(+fcb_->h.fileSize, 192u);
 }
 
 } // namespace

@@ -97,7 +97,7 @@ TEST_F(Versions, EachEventMovesOwnershipAsTheTableSays) {
                   0);
         EXPECT_EQ(FreeListOf(fcb_), row.out);
     }
-    EXPECT_EQ(fcb_->h.fileSize, 320u);
+    EXPECT_EQ(+fcb_->h.fileSize, 320u);
     EXPECT_EQ(VMFileSize(fcb_->file), 320u);
 }
 
@@ -303,8 +303,8 @@ TEST_F(Versions, RandomSequencesAgreeWithAModelOfOwnership) {
         // says what the model says.
         List list = FreeListOf(fcb_);
         ASSERT_TRUE(BKFreeListValid(fcb_, list.data(), static_cast<uint32_t>(list.size())));
-        ASSERT_EQ(fcb_->h.fileSize % 64, 0u);
-        ASSERT_EQ(VMFileSize(fcb_->file), fcb_->h.fileSize);
+        ASSERT_EQ(+fcb_->h.fileSize % 64, 0u);
+        ASSERT_EQ(VMFileSize(fcb_->file), +fcb_->h.fileSize);
         ASSERT_EQ(Model::Of(fcb_).owners, model.owners);
     }
 }
