@@ -18,21 +18,6 @@ protected:
     }
 };
 
-TEST_F(ChunkMemory, RefusedAllocationLeavesTheThunkWithoutMemory) {
-    uint16_t ti = NewChunk(4, 100);
-    uint32_t inUse = fcb_->h.memInUse;
-    VMFaultFail(VM_OP_GALLOC, 0, VM_E_NOMEM);
-    void *data = &data;
-    EXPECT_EQ(TBLockChunk(fcb_, ti, &data), FS_E_NOMEM);
-    EXPECT_EQ(data, nullptr);
-    Thunk t = ThunkOf(fcb_, ti);
-    EXPECT_EQ(t.flags & THUNK_HAS_MEM, 0);
-    EXPECT_EQ(+t.mem, 0u);
-    EXPECT_EQ(t.lockCount, 0);
-    EXPECT_EQ(ThunkBusy(&t), 0) << "the load's pin was not taken back";
-    EXPECT_EQ(fcb_->h.memInUse, inUse);
-}
-
 TEST_F(ChunkMemory, AccountingFollowsTheReportedSizeThroughEveryState) {
     uint32_t base = fcb_->h.memInUse;
     uint16_t ti = NewChunk(4, 1000);

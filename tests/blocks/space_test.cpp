@@ -59,15 +59,6 @@ TEST_F(BareFile, ReleasedRunMergesWithFreeNeighboursBeforeAndAfter) {
     EXPECT_EQ(FreeListOf(fcb_), (List{{0, 192, 256}, {4, 448, 64}}));
 }
 
-TEST_F(BareFile, ReleasedRunOfAnotherLengthChangesNothing) {
-    SetSize(8192);
-    fcb_->h.versionFlags = VER_CURRENT | VER_SAVED;
-    List before{{1, 256, 128}};
-    SetFreeList(fcb_, before);
-    BKReleaseSpace(fcb_, 256, 64, VER_CURRENT);
-    EXPECT_EQ(FreeListOf(fcb_), before);
-}
-
 TEST_F(BareFile, UnlistedRunIsListedWithTheVersionsThatStillUseIt) {
     SetSize(8192);
     fcb_->h.versionFlags = VER_CURRENT | VER_SAVED;
@@ -91,6 +82,7 @@ TEST_F(BareFile, ReleasesThatCannotNameARealRunAreIgnored) {
     BKReleaseSpace(fcb_, 960, 128, VER_CURRENT);    // across a listed run
     BKReleaseSpace(fcb_, 320, 64, VER_CURRENT);     // inside a listed run
     BKReleaseSpace(fcb_, 512, 70000, VER_CURRENT);  // longer than any run
+    BKReleaseSpace(fcb_, 256, 64, VER_CURRENT);     // shorter than its listed run
     EXPECT_EQ(FreeListOf(fcb_), before);
 }
 
@@ -114,7 +106,7 @@ TEST_F(BareFile, FullListFallsBackToSpaceOfEveryVersion) {
     EXPECT_EQ(BKInsertFree(fcb_, end, 128, 0, FREE_LIST_MAX), FS_E_FREELIST_FULL);
 }
 
-TEST_F(BareFile, GrowthPast4GiBFailsAsAFullDisk) {
+TEST_F(BareFile, GrowthPast4GiBOrRefusedFailsAsAFullDisk) {
     SetSize(0xFFFFF000);
     uint32_t setSizes = VMFaultCount(VM_OP_SETSIZE);
     uint32_t at = 1;
@@ -128,12 +120,11 @@ TEST_F(BareFile, GrowthPast4GiBFailsAsAFullDisk) {
     EXPECT_TRUE(fcb_->h.stateFlags & STATE_DISK_FULL);
     EXPECT_EQ(VMFaultCount(VM_OP_SETSIZE), setSizes);
     EXPECT_TRUE(FreeListOf(fcb_).empty());
-}
 
-TEST_F(BareFile, RefusedGrowthSetsDiskFullAndReportsTheStatus) {
+    // A refusal of the platform is a full disk too.
     SetSize(192);
+    fcb_->h.stateFlags = 0;
     VMFaultFail(VM_OP_SETSIZE, 0, VM_E_DISKFULL);
-    uint32_t at = 1;
     EXPECT_EQ(BKAllocSpace(fcb_, 100, VER_CURRENT, &at), VM_E_DISKFULL);
     EXPECT_EQ(at, 0u);
     EXPECT_EQ(+fcb_->h.fileSize, 192u);

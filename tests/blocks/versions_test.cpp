@@ -50,27 +50,20 @@ protected:
     }
 };
 
-TEST_F(Versions, SaveFreesSavedOnlyRunsAndAbsorbsCurrentRuns) {
-    // The example: a replaced saved image, a run written since, a free run.
-    Start(0x5, 4096, {{4, 192, 64}, {1, 256, 64}, {0, 320, 64}});
-    EXPECT_EQ(BKRecomputeOwners(fcb_, 0x6, 0x1, 0x4, false), 0);
-    // The run between them is now used by every version: no merge.
-    EXPECT_EQ(FreeListOf(fcb_), (List{{0, 192, 64}, {0, 320, 64}}));
-}
-
-TEST_F(Versions, UnlistedGapKeepsFreeRunsApartWhileTouchingRunsMerge) {
-    Start(0x5, 4096, {{0, 192, 64}, {0, 320, 64}, {0, 384, 64}, {4, 448, 64}, {4, 512, 64}});
-    EXPECT_EQ(BKRecomputeOwners(fcb_, 0, 0, 0, false), 0);
-    EXPECT_EQ(FreeListOf(fcb_), (List{{0, 192, 64}, {0, 320, 128}, {4, 448, 64}, {4, 512, 64}}));
-}
-
 TEST_F(Versions, EachEventMovesOwnershipAsTheTableSays) {
     struct Row {
         Event event;
         uint16_t before, after;
         List in, out;
     };
+    constexpr Event kNone{"no change", 0, 0, 0, false};
     const Row rows[] = {
+        // A replaced saved image is freed, the run written since is used by
+        // both and unlisted: the free runs around it do not merge.
+        {kSave, 0x5, 0x5, {{4, 192, 64}, {1, 256, 64}, {0, 320, 64}}, {{0, 192, 64}, {0, 320, 64}}},
+        // An unlisted gap keeps free runs apart; touching free runs merge.
+        {kNone, 0x5, 0x5, {{0, 192, 64}, {0, 320, 64}, {0, 384, 64}, {4, 448, 64}},
+         {{0, 192, 64}, {0, 320, 128}, {4, 448, 64}}},
         // current-only runs join the saved version; mini-only runs are freed
         {kSave, 0x7, 0x5, {{1, 192, 64}, {2, 256, 64}, {6, 320, 64}}, {{0, 256, 128}}},
         {kMiniSave, 0x5, 0x7, {{1, 192, 64}, {4, 256, 64}}, {{3, 192, 64}, {4, 256, 64}}},
@@ -172,13 +165,10 @@ protected:
     }
 };
 
-TEST_F(LoadFreeList, SoundListIsLoaded) {
+TEST_F(LoadFreeList, SoundListsAreLoadedAndDamagedOnesTreatedAsEmpty) {
     List good{{4, 192, 64}, {0, 256, 128}, {1, 4096, 4096}};
     Load(good, 3);
     EXPECT_EQ(FreeListOf(fcb_), good);
-}
-
-TEST_F(LoadFreeList, DamagedListsAreTreatedAsEmpty) {
     const List bad[] = {
         {{4, 256, 64}, {0, 192, 64}},      // unsorted
         {{4, 192, 128}, {0, 256, 64}},     // overlapping
