@@ -55,7 +55,10 @@ FSStatus BKLoadChunk(FCB *fcb, uint16_t ti, void **address) {
     if (address != nullptr) *address = nullptr;
     if (fcb->h.stateFlags & STATE_FATAL) return FS_E_FATAL;
     if (ThunkAt(fcb, ti)->flags & THUNK_HAS_MEM) BKFreeMem(fcb, ti);
-    if (!Plausible(fcb, *ThunkAt(fcb, ti))) return Unreadable(fcb);
+    if (!Plausible(fcb, *ThunkAt(fcb, ti))) {
+        FS_CORRUPT(fcb, FS_E_FATAL); // a damaged reference: never read
+        return Unreadable(fcb);
+    }
     if (ThunkAt(fcb, ti)->count == 0) return FS_E_ZERO_LOCK;
 
     // Pinned while loading: a write-back started by the allocation refuses

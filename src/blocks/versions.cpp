@@ -121,6 +121,10 @@ FSStatus BKRecomputeOwners(FCB *fcb, uint16_t clear, uint16_t test, uint16_t set
     return 0;
 }
 
+// The steps in order: new versionFlags; the previous stored copy is freed
+// (so the new copy may take its space); owners recomputed; the new copy
+// allocated and written. Each step is one call, so their order is easy to
+// change.
 void BKCommitVersions(FCB *fcb, uint16_t clear, uint16_t test, uint16_t set, bool cut) {
     BlockOp op(fcb);
     fcb->h.versionFlags = (fcb->h.versionFlags & ~clear) | set;
