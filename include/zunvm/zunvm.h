@@ -54,18 +54,21 @@ typedef struct VMFileSpec {
 #define VM_SPEC_TEMPORARY 0x04 /* bit of byte 6 */
 #define VM_MAX_PATH 271
 
-/* Services statuses (all below 20480). */
+/* Services statuses (all below 20480), with the system errors that map to
+ * each. */
 #define VM_E_NOTFOUND 2   /* file or folder does not exist (ENOENT, ENOTDIR) */
-#define VM_E_ACCESS 5     /* permission denied or read-only (EACCES, EPERM, EROFS) */
-#define VM_E_BADFILE 6    /* the record names no open file, or a closed one */
+#define VM_E_ACCESS 5     /* permission denied, read-only, or not a regular file
+                             (EACCES, EPERM, EROFS, EISDIR, ETXTBSY, ELOOP) */
+#define VM_E_BADFILE 6    /* the record names no open file, or a closed one (EBADF) */
 #define VM_E_NOMEM 8      /* out of memory (ENOMEM) */
 #define VM_E_READ 30      /* read failed, or fewer bytes than asked for (EIO, EOF) */
-#define VM_E_WRITE 29     /* write failed (EIO and other errors of a write) */
+#define VM_E_WRITE 29     /* write or flush failed (EIO and other errors of a write) */
 #define VM_E_SHARING 32   /* another process has the file open for writing */
 #define VM_E_EXISTS 80    /* the file exists and may not be replaced (EEXIST) */
-#define VM_E_BADSPEC 87   /* null record, empty or too long path, bad argument */
+#define VM_E_BADSPEC 87   /* null record, empty, unterminated or too long path, bad
+                             argument (ENAMETOOLONG, EINVAL) */
 #define VM_E_DISKFULL 99  /* the device is full (ENOSPC, EDQUOT, EFBIG) */
-#define VM_E_RANGE 110    /* a position or length past 4 GiB */
+#define VM_E_RANGE 110    /* a position or length past 4 GiB (EOVERFLOW) */
 #define VM_E_IO 31        /* any other system error */
 #define VM_E_STREAMMODE 16405 /* stream opened with a mode other than 0 or 1 */
 
@@ -77,8 +80,8 @@ typedef struct VMFileSpec {
  * VM_MAX_PATH characters. */
 ZUN_API FSStatus VMMakeFileSpec(const char *path, uint32_t fileType, VMFileSpec *out);
 
-/* The path held in the record; "" for a null record. The pointer lives as
- * long as the record. */
+/* The path held in the record; "" for a null record or one whose path bytes
+ * hold no terminating zero. The pointer lives as long as the record. */
 ZUN_API const char *VMFileSpecPath(const VMFileSpec *spec);
 
 /* ---------------------------------------------------------------------- */
@@ -91,9 +94,11 @@ ZUN_API void VMFree(void *block);
 
 /* Resizes the movable block *handle to size bytes, keeping its content up to
  * the smaller size; may store a new handle. The block may be locked: its
- * address then changes and VMDeref gives the new one. Returns 0,
- * VM_E_BADSPEC for a null argument or bad handle, VM_E_NOMEM when memory
- * runs out (or the fault injection fails VM_OP_GALLOC for a growth). */
+ * address then changes and VMDeref gives the new one (but it cannot be
+ * resized to 0 bytes). A reclaimed block gets new, zeroed memory. Returns 0,
+ * VM_E_BADSPEC for a null argument, a bad handle or size 0 for a locked
+ * block, VM_E_NOMEM when memory runs out (or the fault injection fails
+ * VM_OP_GALLOC for a growth); on failure the block is unchanged. */
 ZUN_API FSStatus VMRealloc(HGLOBAL *handle, uint32_t size);
 
 /* Address of a locked block without adding a lock; NULL for 0, a bad handle
@@ -111,26 +116,38 @@ ZUN_API void VMCopyMem(void *dest, const void *source, uint32_t length);
  * file. Positions and lengths are 32-bit: files never pass 4 GiB.
  *
  * Read-write opens and creations take an exclusive advisory lock on the
- * file; while another process holds it, a read-write open fails with
- * VM_E_SHARING (open it read-only instead).
+ * file; while another process (or another read-write open in this one)
+ * holds it, a read-write open fails with VM_E_SHARING (open it read-only
+ * instead). Only regular files are opened; a path that names anything else
+ * (a folder, a FIFO, a device) gives VM_E_ACCESS without blocking.
  */
 
 /* Creates an empty file and opens it read-write. When the record's path
  * names an existing folder, a new file with a unique name is made in it
- * (O_EXCL, mode 0600) and the record's path is rewritten to name that file;
- * otherwise the named file is created or emptied. */
+ * (O_EXCL, mode 0600) and the record's path is rewritten to name that file
+ * (VM_E_BADSPEC when that name would not fit the record); otherwise the
+ * named file is created or emptied. A symlink is never followed at the last
+ * step (VM_E_ACCESS), and a file that another process holds open read-write
+ * is refused with VM_E_SHARING before anything is emptied. Any id already in
+ * the record is replaced; the file it named stays open. */
 ZUN_API FSStatus VMCreateFile(VMFileSpec *spec);
 
-/* Opens an existing file: readWrite 1 for reading and writing, 0 read-only. */
+/* Opens an existing file: readWrite 1 for reading and writing, 0 read-only
+ * (VM_E_BADSPEC for another value). Only regular files open: anything else
+ * is VM_E_ACCESS. */
 ZUN_API FSStatus VMOpenFile(VMFileSpec *spec, uint32_t readWrite);
 
 /* Closes the open file (its id in the record becomes 0). VMCloseDeleteFile
- * also deletes it. Both return VM_E_BADFILE when the record names no open
- * file. */
+ * also deletes it, as long as its name still leads to that very file (a file
+ * put there since by someone else is left alone). Both return VM_E_BADFILE
+ * when the record names no open file. */
 ZUN_API FSStatus VMCloseFile(VMFileSpec *spec);
 ZUN_API FSStatus VMCloseDeleteFile(VMFileSpec *spec);
 
-/* Exactly length bytes at offset; a short read is VM_E_READ. */
+/* Exactly length bytes at offset; a short read is VM_E_READ. VM_E_RANGE when
+ * offset + length passes 4 GiB, VM_E_BADSPEC for a null buffer with a length,
+ * VM_E_ACCESS for a write to a file open read-only. A length of 0 does
+ * nothing. */
 ZUN_API FSStatus VMRead(const VMFileSpec *spec, uint32_t offset, uint32_t length, void *buffer);
 ZUN_API FSStatus VMWrite(const VMFileSpec *spec, uint32_t offset, uint32_t length,
                          const void *buffer);
@@ -148,12 +165,15 @@ ZUN_API FSStatus VMSetFileSize(const VMFileSpec *spec, uint32_t length);
 ZUN_API FSStatus VMGetFileTime(const VMFileSpec *spec, uint32_t *stamp);
 ZUN_API FSStatus VMSetFileTime(const VMFileSpec *spec, uint32_t stamp);
 
-/* Copies the whole content of the (closed) source file into the open
- * destination file, which then has the source's length. */
+/* Copies the whole content of the (closed) source file, found by its path,
+ * into the open destination file, which then has the source's length. For
+ * fault injection it is one VM_OP_WRITE call and one write. */
 ZUN_API FSStatus VMCopyFile(const VMFileSpec *source, const VMFileSpec *dest);
 
-/* Gives the open file the target's name, replacing any file there; the open
- * file stays open and its record's path becomes the target's. */
+/* Gives the open file the target's name, replacing any file there, and
+ * makes the new name durable; the open file stays open and its record's path
+ * becomes the target's. A target that another process holds open read-write
+ * is not replaced: VM_E_SHARING. Both names must be on one file system. */
 ZUN_API FSStatus VMRenameFile(VMFileSpec *file, const VMFileSpec *target);
 
 /* Non-zero when both records name the same existing file (device and inode;
@@ -164,7 +184,8 @@ ZUN_API int32_t VMSameFile(const VMFileSpec *a, const VMFileSpec *b);
 /* Byte order                                                               */
 
 /* Reverse the bytes of each 16-bit / 32-bit unit of bytes bytes from source
- * into dest (which may equal source). */
+ * into dest (which may equal source); trailing bytes that make no whole unit
+ * are copied unchanged. */
 ZUN_API void VMSwapWords(const void *source, void *dest, uint32_t bytes);
 ZUN_API void VMSwapLongs(const void *source, void *dest, uint32_t bytes);
 
@@ -223,16 +244,20 @@ ZUN_API int32_t LoadStringA(uintptr_t module, int32_t id, char *buffer, int32_t 
 #define GMEM_INVALID_HANDLE 0x8000
 #define GMEM_LOCKCOUNT 0x00FF
 
-/* New block of bytes bytes (its reported size may be larger); 0 on failure
- * (also when the fault injection fails VM_OP_GALLOC). Content is zeroed when
- * GMEM_ZEROINIT is given. */
+/* New block of bytes bytes (its reported size may be larger: the request
+ * rounded up to 16); 0 on failure (also when the fault injection fails
+ * VM_OP_GALLOC). Every block is movable (GMEM_FIXED is treated as
+ * GMEM_MOVEABLE). Content is always zeroed, as with GMEM_ZEROINIT, so that
+ * what is written from it is reproducible; GMEM_DISCARDABLE makes the block
+ * discardable. */
 ZUN_API HGLOBAL GlobalAlloc(uint32_t flags, uint32_t bytes);
 
 /* With GMEM_MODIFY: changes only the discardable state (GMEM_DISCARDABLE set
  * or clear in flags); bytes is ignored. Otherwise resizes the block, keeping
- * its content (the new bytes are zeroed with GMEM_ZEROINIT); a reclaimed
- * block gets new memory. Returns the handle, or 0 on failure (the block is
- * then unchanged). */
+ * its content (the new bytes are zeroed); a reclaimed block gets new, zeroed
+ * memory. A locked block may be resized (its address changes) but not to 0
+ * bytes. Returns the handle, or 0 on failure (the block is then
+ * unchanged). */
 ZUN_API HGLOBAL GlobalReAlloc(HGLOBAL handle, uint32_t bytes, uint32_t flags);
 
 /* Address of the block, adding a lock; NULL for a bad handle, a reclaimed
@@ -259,7 +284,9 @@ ZUN_API HGLOBAL GlobalFree(HGLOBAL handle);
 ZUN_API uint32_t GlobalReclaimDiscardable(void);
 
 /* Test switch (off by default): every first lock of an unlocked block moves
- * it to a new address and poisons the old bytes. */
+ * it to a new address and fills the old bytes with 0xDB. The old memory
+ * stays allocated (for the last 64 moves), so a pointer kept past its unlock
+ * reads the poison; turning the switch off releases it. */
 ZUN_API void GlobalSetMoveOnLock(int32_t on);
 
 /* ---------------------------------------------------------------------- */
@@ -297,7 +324,10 @@ typedef struct VMSFMTable {
 } VMSFMTable;
 
 /* Registers the table; *registration receives the word that unregisters it.
- * Returns 0, or VM_E_BADSPEC for null arguments. */
+ * Returns 0, or VM_E_BADSPEC for null arguments. New streams are served by
+ * the newest registered table; the table must stay valid while it is
+ * registered and while streams opened through it are open. Unregistering an
+ * unknown word is VM_E_BADSPEC. */
 ZUN_API int32_t VMInstallSFM(const VMSFMTable *table, uint16_t *registration);
 ZUN_API int32_t VMUninstallSFM(uint16_t registration);
 
@@ -333,25 +363,35 @@ typedef enum VMOp {
     VM_OP_COUNT_
 } VMOp;
 
-/* Everything back to normal: no faults armed, no crash, counters at 0. */
+/* Everything back to normal: no faults armed, no crash, counters at 0. (The
+ * move-on-lock switch is the platform's and is left as it is.) */
 ZUN_API void VMFaultReset(void);
 
-/* After `after` more successful calls of op, every further one fails with
- * status (VM_OP_ALLOC: VMAlloc returns NULL; VM_OP_GALLOC: GlobalAlloc, and
+/* After `after` more calls of op, every further one fails with status (0
+ * asks for the operation's own failure status) and changes nothing.
+ * VM_OP_ALLOC: VMAlloc returns NULL; VM_OP_GALLOC: GlobalAlloc, and
  * GlobalReAlloc or VMRealloc that grow a block, fail as when memory runs
- * out). */
+ * out. The calls are those of VMRead, VMWrite (and VMCopyFile), VMSetFileSize,
+ * VMFlushFile, VMCreateFile and VMOpenFile that got past checking their
+ * arguments. Arming again replaces what op had armed. */
 ZUN_API void VMFaultFail(VMOp op, uint32_t after, FSStatus status);
 
 /* The same, but only that one call fails; later calls succeed again. */
 ZUN_API void VMFaultFailOnce(VMOp op, uint32_t after, FSStatus status);
 
 /* After `writes` more writes have reached any file, nothing more does:
- * writes, size changes, flushes and renames report success and change
- * nothing on disk; closes and deletes only release the descriptor.
+ * writes, size changes, flushes, renames and stamps report success and
+ * change nothing on disk; closes and deletes only release the descriptor;
+ * creating a named file no longer empties it. With writes 0 the crash point
+ * is reached at once.
  * mode 0: every write before the crash point persists, in order.
- * mode 1: a reordering write cache: of the writes made to a file since its
- * last successful VMFlushFile, only the newest persists; the older ones are
- * undone when the crash point is reached. */
+ * mode 1: a reordering write cache: of the writes made to a file (device and
+ * inode) since its last successful VMFlushFile, only the newest persists;
+ * the older ones, and size changes made since that flush, are undone when
+ * the crash point is reached. Writes made before the arming count as
+ * flushed; creations, renames and deletions before the crash point persist.
+ * A test then closes its files, calls VMFaultReset and reopens them to see
+ * what a crash at that point leaves. */
 ZUN_API void VMFaultCrashAfter(uint32_t writes, uint32_t mode);
 
 /* Calls of op since the last reset. */

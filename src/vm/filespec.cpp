@@ -20,5 +20,9 @@ extern "C" FSStatus VMMakeFileSpec(const char *path, uint32_t fileType, VMFileSp
 
 extern "C" const char *VMFileSpecPath(const VMFileSpec *spec) {
     if (spec == nullptr) return "";
-    return reinterpret_cast<const char *>(spec->bytes + kPathOffset);
+    // A record filled by someone else may lack the terminating zero: never
+    // hand out a string that runs past the record.
+    const char *path = reinterpret_cast<const char *>(spec->bytes + kPathOffset);
+    if (std::memchr(path, 0, sizeof spec->bytes - kPathOffset) == nullptr) return "";
+    return path;
 }
