@@ -120,7 +120,8 @@ typedef struct ZunfsCheckVersion {
 typedef struct ZunfsCheckReport {
     uint32_t format;         /* ZunfsCheckFormat */
     uint32_t fileLength;     /* real length in bytes (0xFFFFFFFF: 4 GiB or more) */
-    uint8_t headerRead;      /* 1 when the header fields below were decoded */
+    uint8_t headerRead;      /* 1 when the header fields below were decoded; for an
+                                old-format file only magic and formatVersion are set */
 
     /* Header fields, decoded (from the other byte order for a foreign file). */
     uint16_t magic;
@@ -163,7 +164,8 @@ typedef struct ZunfsCheckReport {
     ZunfsCheckVersion *versions;
 
     uint32_t findingCount;   /* 0: the file is clean */
-    ZunfsCheckFinding *findings;
+    ZunfsCheckFinding *findings; /* in the order found: at most ZUNFS_CHECK_FINDINGS_MAX,
+                                    then one ZUNFS_CHECK_TRUNCATED that counts the rest */
 } ZunfsCheckReport;
 
 /*
