@@ -67,7 +67,9 @@ struct NativeSpec {
     uint32_t freeAfterEachImage = 0; // free run of this many bytes (a granule multiple) after every image
     uint32_t freeTail = 0;        // free run at the end of the file
     // Foreign files only: turns one host record into its foreign form.
-    // Default: the record is a run of 32-bit words, each byte-reversed.
+    // Default: the record is a run of 32-bit words (a 16-bit word at an
+    // odd end), each byte-reversed; that is its own inverse, so a translate
+    // hook that reverses the same words restores the records.
     std::function<void(uint8_t cls, uint8_t *record, uint16_t size)> toForeign;
 };
 
