@@ -19,7 +19,7 @@ build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
-	$(BUILD)/tools/zunfs demo
+	@if [ -x $(BUILD)/tools/zunfs ]; then $(BUILD)/tools/zunfs demo; else $(BUILD)/examples/zunfs_example; fi
 
 test: test-plain test-asan
 
