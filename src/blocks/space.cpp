@@ -133,8 +133,10 @@ void BKUnlockFreeList(FCB *fcb) { GlobalUnlock(fcb->freeList); }
 
 bool BKFreeListValid(const FCB *fcb, const FreeEntry *entries, uint32_t count) {
     if (count > FREE_LIST_MAX) return false;
+    constexpr uint16_t kVersions = VER_CURRENT | VER_MINI | VER_SAVED;
     for (uint32_t i = 0; i < count; ++i) {
         if (!RunAllowed(fcb, entries[i].pos, entries[i].len)) return false;
+        if (entries[i].owners & ~kVersions) return false;
         if (i > 0 && uint64_t{entries[i - 1].pos} + entries[i - 1].len > entries[i].pos)
             return false;
     }

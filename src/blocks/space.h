@@ -56,7 +56,8 @@ FSStatus BKInsertFree(FCB *fcb, uint32_t position, uint32_t length, uint16_t own
 FSStatus BKGrowFile(FCB *fcb, uint32_t length, bool *exact);
 
 // True when count entries are sorted, disjoint, non-empty, aligned to the
-// granule, within fileSize and clear of the header and the class table.
+// granule, within fileSize, clear of the header and the class table, and
+// name no versions but the three.
 bool BKFreeListValid(const FCB *fcb, const FreeEntry *entries, uint32_t count);
 
 // Gives the FCB a new, empty free list: a movable block of bytes bytes

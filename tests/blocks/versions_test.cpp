@@ -178,6 +178,7 @@ TEST_F(LoadFreeList, SoundListsAreLoadedAndDamagedOnesTreatedAsEmpty) {
         {{0, 0, 192}},                     // over the header
         {{0, 192, 0}},                     // empty run
         {{0, 0xFFFFFFC0, 0x80}},           // wrapping
+        {{0x8, 192, 64}},                  // a version that does not exist
     };
     for (const List &stored : bad) {
         SCOPED_TRACE(::testing::PrintToString(stored));
