@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/census.h"
 #include "platform/fault.h"
 #include "platform/slot_table.h"
 
@@ -246,12 +247,33 @@ extern "C" void *VMDeref(HGLOBAL handle) {
     return b->data.load(std::memory_order_relaxed);
 }
 
-extern "C" void *VMAlloc(uint32_t size) {
-    if (zun::FaultCheck(VM_OP_ALLOC) != 0) return nullptr;
-    return std::calloc(size != 0 ? size : 1, 1);
+namespace zun {
+namespace {
+std::atomic<uint32_t> g_controlBlocks{0};
 }
 
-extern "C" void VMFree(void *block) { std::free(block); }
+uint32_t LiveGlobalBlocks() {
+    uint32_t count = 0;
+    std::lock_guard<std::mutex> guard(g_blocks.mutex);
+    SlotForEachLocked(g_blocks, [&](uint32_t, MemBlock &) { count++; });
+    return count;
+}
+
+uint32_t LiveControlBlocks() { return g_controlBlocks.load(std::memory_order_relaxed); }
+
+} // namespace zun
+
+extern "C" void *VMAlloc(uint32_t size) {
+    if (zun::FaultCheck(VM_OP_ALLOC) != 0) return nullptr;
+    void *block = std::calloc(size != 0 ? size : 1, 1);
+    if (block != nullptr) zun::g_controlBlocks.fetch_add(1, std::memory_order_relaxed);
+    return block;
+}
+
+extern "C" void VMFree(void *block) {
+    if (block != nullptr) zun::g_controlBlocks.fetch_sub(1, std::memory_order_relaxed);
+    std::free(block);
+}
 
 extern "C" void VMCopyMem(void *dest, const void *source, uint32_t length) {
     if (length != 0 && dest != nullptr && source != nullptr) std::memmove(dest, source, length);

@@ -17,7 +17,14 @@ FSStatus FSCorrupt(FCB *, FSStatus code, const char *where) {
 // debugging), or null.
 const char *FSLastCorruption() { return g_lastCorruption; }
 
-FSStatus FSWriteHeader(FCB *fcb) { return VMWrite(fcb->file, 0, HEADER_SIZE, &fcb->h); }
+// memInUse depends on how the platform rounds memory blocks, not on the
+// file: it goes to the file as 0, like the address slots, so that a file's
+// bytes do not depend on the allocator.
+FSStatus FSWriteHeader(FCB *fcb) {
+    FileHeader image = fcb->h;
+    image.memInUse = 0;
+    return VMWrite(fcb->file, 0, HEADER_SIZE, &image);
+}
 
 // The accessors make no check of the FCB beyond refusing a null pointer.
 extern "C" {

@@ -51,5 +51,5 @@ FSStatus FSCorrupt(FCB *fcb, FSStatus code, const char *where);
 #define ZUN_STR2(x) #x
 #define ZUN_STR(x) ZUN_STR2(x)
 
-// Writes the 154-byte header image at offset 0.
+// Writes the 154-byte header image at offset 0 (memInUse as 0).
 FSStatus FSWriteHeader(FCB *fcb);
