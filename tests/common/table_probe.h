@@ -1,0 +1,54 @@
+// Looking into tables from tests, below the session layer: their shape,
+// their records in RIX order, removal of a run of records across chunks,
+// and a census of the file's space.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "session/fcb.h"
+
+// Record counts of the table's chunks in index order ({count} for a
+// single-chunk table). Resident chunks count through their thunks.
+std::vector<uint16_t> ChunkCounts(FCB *fcb, uint16_t top);
+
+// True when the top chunk is an index chunk.
+bool IsIndexed(FCB *fcb, uint16_t top);
+
+// Every record of the table in RIX order, read chunk by chunk through
+// TBLocateRecord and TBLockChunk.
+std::vector<uint8_t> ReadRecords(FCB *fcb, uint16_t top);
+
+// Overwrites records [rix, rix + bytes / recSize) with bytes.
+FSStatus WriteRecords(FCB *fcb, uint16_t top, uint32_t rix, const std::vector<uint8_t> &bytes);
+
+// Removes n records from rix on, chunk by chunk with TBDeleteInChunk.
+FSStatus DeleteRecords(FCB *fcb, uint16_t top, uint32_t rix, uint32_t n);
+
+// A table held the way a session holds it: the master-table chunk holding
+// its record pinned, so the top chunk keeps its thunk.
+struct HeldTable {
+    uint16_t tid = TID_NONE;
+    uint16_t top = THUNK_NONE;
+    uint16_t masterChunk = THUNK_NONE;
+};
+FSStatus HoldTable(FCB *fcb, uint16_t tid, HeldTable *held);
+void ReleaseTable(FCB *fcb, const HeldTable &held);
+// Records the table's shape in its table record, as the record layer does.
+void NoteShape(FCB *fcb, const HeldTable &held);
+
+// Chunk images of the current version: every chunk reachable from the
+// master table (resident chunks through their thunks). Each is (position,
+// bytes).
+struct Image {
+    uint32_t pos;
+    uint32_t len;
+};
+std::vector<Image> LiveImages(FCB *fcb);
+
+// Checks, granule by granule below fileSize, that the header, the class
+// table and the live images never overlap one another or a free run, and
+// that every granule is one of them or free: no space is lost. Returns ""
+// or a description of the first fault.
+std::string SpaceCensus(FCB *fcb);
