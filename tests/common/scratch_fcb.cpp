@@ -12,44 +12,6 @@
 #include "tables/classes.h"
 #include "tables/thunks.h"
 
-namespace {
-
-FSClassDesc BuiltinClass(uint8_t cls) {
-    FSClassDesc d{};
-    d.flags = CLASS_BUILTIN_FLAGS;
-    d.allocShift = 5;
-    d.growShift = 8;
-    d.ridCounter = 1;
-    if (cls == CLASS_MASTER) {
-        d.recSize = sizeof(TableRecord);
-        d.maxPerChunk = 256;
-    } else if (cls == CLASS_INDEX) {
-        d.recSize = sizeof(ChunkRef);
-    }
-    return d;
-}
-
-void LayOut(FCB *fcb, const ScratchOptions &options) {
-    uint32_t at;
-    ASSERT_EQ(BKAllocSpace(fcb, HEADER_SIZE, VER_CURRENT, &at), 0);
-    ASSERT_EQ(at, 0u);
-    uint8_t count = static_cast<uint8_t>(CLASS_FIRST_HOST + options.hostClasses.size());
-    fcb->classTable = static_cast<FSClassDesc *>(VMAlloc(count * sizeof(FSClassDesc)));
-    ASSERT_NE(fcb->classTable, nullptr);
-    for (uint8_t c = 0; c < CLASS_FIRST_HOST; ++c) fcb->classTable[c] = BuiltinClass(c);
-    for (size_t i = 0; i < options.hostClasses.size(); ++i)
-        fcb->classTable[CLASS_FIRST_HOST + i] = options.hostClasses[i];
-    ASSERT_EQ(BKAllocSpace(fcb, count * sizeof(FSClassDesc), VER_CURRENT, &at), 0);
-    fcb->h.classCount = count;
-    fcb->h.classTableOffset = at;
-    ASSERT_EQ(VMWrite(fcb->file, at, count * sizeof(FSClassDesc), fcb->classTable), 0);
-    uint16_t root;
-    ASSERT_EQ(TBNewChunk(fcb, &fcb->h.currentRoot, CLASS_MASTER, 0, &root), 0);
-    ASSERT_EQ(FSWriteHeader(fcb), 0);
-}
-
-} // namespace
-
 FSClassDesc HostClass(uint16_t recSize, uint16_t maxPerChunk, uint8_t flags) {
     FSClassDesc d{};
     d.flags = flags;
@@ -78,6 +40,16 @@ void RemoveScratchFolder(const std::string &folder) {
 }
 
 FCB *MakeScratchFcb(const std::string &folder, const ScratchOptions &options) {
+    if (options.layout) {
+        FSContext ctx{};
+        ctx.classCount = static_cast<uint8_t>(options.hostClasses.size());
+        ctx.classes = options.hostClasses.data();
+        ctx.memBudget = options.memBudget;
+        FCB *fcb = nullptr;
+        if (VMMakeFileSpec(folder.c_str(), 0, &ctx.scratchSpec) != 0 || FSCreate(&ctx, &fcb) != 0)
+            return nullptr;
+        return fcb;
+    }
     auto *fcb = static_cast<FCB *>(VMAlloc(sizeof(FCB)));
     auto *spec = static_cast<VMFileSpec *>(VMAlloc(sizeof(VMFileSpec)));
     if (fcb == nullptr || spec == nullptr) return nullptr;
@@ -96,7 +68,6 @@ FCB *MakeScratchFcb(const std::string &folder, const ScratchOptions &options) {
     fcb->h.memBudget = options.memBudget;
     fcb->thunkTable = GlobalAlloc(GMEM_MOVEABLE, 1);
     if (BKNewFreeList(fcb, 1) != 0) return nullptr;
-    if (options.layout) LayOut(fcb, options);
     return fcb;
 }
 

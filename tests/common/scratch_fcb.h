@@ -1,7 +1,7 @@
-// A scratch storage file with an FCB built through the internal headers,
-// laid out as file creation lays out a new file: header at 0, class table
-// after it, an empty master table. Tests of the block store and the chunk
-// layer, and of later layers, start from it.
+// A scratch storage file and its FCB: a new file made by FSCreate (header
+// at 0, class table after it, an empty master table), or a bare FCB on an
+// empty file. Tests of the block store, the chunk layer and later layers
+// start from it.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +21,9 @@ struct ScratchOptions {
 // A host class descriptor: records of recSize bytes, up to maxPerChunk per chunk.
 FSClassDesc HostClass(uint16_t recSize, uint16_t maxPerChunk = 1024, uint8_t flags = 0);
 
-// Makes the folder, the file and the FCB. Without layout the FCB is bare:
-// fileSize 0, no class table, no master table.
+// Makes the file and the FCB in folder (with layout through FSCreate).
+// Without layout the FCB is bare: fileSize 0, no class table, no master
+// table.
 FCB *MakeScratchFcb(const std::string &folder, const ScratchOptions &options);
 
 // Frees everything the FCB holds and deletes its file.
