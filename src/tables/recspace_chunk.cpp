@@ -50,13 +50,18 @@ FSStatus TBResizeChunk(FCB *fcb, uint16_t ti, uint16_t add, uint16_t remove) {
     if (!BKMemPresent(fcb, ti)) return 0;
 
     // Pinned: a write-back started to make room leaves this chunk alone.
-    ThunkPin(ThunkAt(fcb, ti), +1);
+    // A clean block that was discardable is kept for the resize and made
+    // discardable again after it (its image still holds its records).
+    Thunk *t = ThunkAt(fcb, ti);
+    const bool discardable = (t->flags & THUNK_DISCARDABLE) != 0;
+    ThunkPin(t, +1);
     BKKeepMem(fcb, ti);
     FSStatus status = BKResizeMem(fcb, ti, size);
-    ThunkPin(ThunkAt(fcb, ti), -1);
-    if (status == 0 || remove != 0) return 0; // a block that cannot shrink just stays larger
-    ThunkAt(fcb, ti)->count = old;
-    return status;
+    t = ThunkAt(fcb, ti);
+    ThunkPin(t, -1);
+    if (status != 0 && add != 0) t->count = old;
+    if (discardable && t->lockCount == 0 && (t->flags & THUNK_DIRTY) == 0) BKDiscardMem(fcb, ti);
+    return remove != 0 ? 0 : status; // a block that cannot shrink just stays larger
 }
 
 FSStatus TBInsertInChunk(FCB *fcb, uint16_t ti, uint16_t pos, uint16_t n, void **addrOut) {

@@ -74,6 +74,21 @@ TEST_F(RecSpaceTest, ResizeOfAReclaimedChunkTakesEffectAtItsNextLoad) {
     EXPECT_EQ(ReadRecords(fcb_, ti), std::vector<uint8_t>(records.begin(), records.begin() + 16));
 }
 
+// A clean chunk whose block was discardable stays so after a resize, and
+// still uncounted; its records read the same through a reload.
+TEST_F(RecSpaceTest, ResizeKeepsACleanBlockDiscardable) {
+    uint16_t ti = MakeTable({3}, false);
+    const std::vector<uint8_t> records = ReadRecords(fcb_, ti);
+    ASSERT_EQ(BKFlush(fcb_, BK_QUOTA_ALL), 0);
+    ASSERT_NE(ThunkOf(fcb_, ti).flags & THUNK_DISCARDABLE, 0);
+    const uint32_t memory = fcb_->h.memInUse;
+    ASSERT_EQ(TBResizeChunk(fcb_, ti, 40, 0), 0);
+    EXPECT_NE(ThunkOf(fcb_, ti).flags & THUNK_DISCARDABLE, 0);
+    EXPECT_EQ(+fcb_->h.memInUse, memory);
+    GlobalReclaimDiscardable();
+    EXPECT_EQ(ReadRecords(fcb_, ti), WithGap(records, 3, 40, 8));
+}
+
 TEST_F(RecSpaceTest, InsertInChunkOpensAGapOfZeros) {
     uint16_t ti = MakeTable({3}, false);
     const std::vector<uint8_t> before = ReadRecords(fcb_, ti);
