@@ -1,10 +1,9 @@
 // Looking into tables from tests, below the session layer: their shape,
-// their records in RIX order, removal of a run of records across chunks,
-// and a census of the file's space.
+// their records in RIX order, and removal of a run of records across
+// chunks.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "session/fcb.h"
@@ -40,18 +39,3 @@ FSStatus HoldTable(FCB *fcb, uint16_t tid, HeldTable *held);
 void ReleaseTable(FCB *fcb, const HeldTable &held);
 // Records the table's shape in its table record, as the record layer does.
 void NoteShape(FCB *fcb, const HeldTable &held);
-
-// Chunk images of the current version: every chunk reachable from the
-// master table (resident chunks through their thunks). Each is (position,
-// bytes).
-struct Image {
-    uint32_t pos;
-    uint32_t len;
-};
-std::vector<Image> LiveImages(FCB *fcb);
-
-// Checks, granule by granule below fileSize, that the header, the class
-// table and the live images never overlap one another or a free run, and
-// that every granule is one of them or free: no space is lost. Returns ""
-// or a description of the first fault.
-std::string SpaceCensus(FCB *fcb);

