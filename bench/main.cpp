@@ -311,6 +311,14 @@ private:
     std::string root_;
 };
 
+// Fastest of a few trials of fn, in bytes per second: a limit is the best
+// the machine does.
+double BestRate(double bytes, const std::function<void()> &fn) {
+    double best = 0;
+    for (int trial = 0; trial < 3; ++trial) best = std::max(best, bytes / Time(fn));
+    return best;
+}
+
 // memcpy and byte-sum bandwidth over a hot buffer, and sequential writes to
 // the temporary folder ending with fdatasync.
 void MeasureLimits(const Dataset &d, const Config &cfg, const std::string &root, Report &limits) {
@@ -318,25 +326,24 @@ void MeasureLimits(const Dataset &d, const Config &cfg, const std::string &root,
     static std::vector<uint8_t> dst;
     if (dst.size() != src.size()) dst.assign(src.size(), 1);
     const int passes = 4;
-    double t = Time([&] {
-        for (int i = 0; i < passes; ++i) {
-            std::memcpy(dst.data(), src.data(), src.size());
-            asm volatile("" : : "r"(dst.data()) : "memory");
-        }
-    });
-    limits.Add("memcpy", kZunfs, passes * src.size() / t / 1e9);
+    double bytes = double(passes) * src.size();
+    limits.Add("memcpy", kZunfs, BestRate(bytes, [&] {
+                   for (int i = 0; i < passes; ++i) {
+                       std::memcpy(dst.data(), src.data(), src.size());
+                       asm volatile("" : : "r"(dst.data()) : "memory");
+                   }
+               }) / 1e9);
 
-    uint64_t sum = 0;
-    t = Time([&] {
-        for (int i = 0; i < passes; ++i) sum += SumBytes(src.data(), src.size());
-    });
-    Expect(sum, passes * d.recordsSum, "byte sum of the hot buffer");
-    limits.Add("bytesum", kZunfs, passes * src.size() / t / 1e9);
+    limits.Add("bytesum", kZunfs, BestRate(bytes, [&] {
+                   uint64_t sum = 0;
+                   for (int i = 0; i < passes; ++i) sum += SumBytes(src.data(), src.size());
+                   Expect(sum, passes * d.recordsSum, "byte sum of the hot buffer");
+               }) / 1e9);
 
     std::string path = root + "/write-test";
     std::vector<uint8_t> block(size_t{1} << 20);
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 131 + 7);
-    t = Time([&] {
+    double t = Time([&] {
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd < 0) throw StoreError("cannot make " + path);
         for (uint64_t done = 0; done < cfg.writeBytes; done += block.size())
@@ -397,7 +404,7 @@ void AddRows(Report &r, const Config &cfg) {
         row("append0", "1 append " + N + " x 64 B + durable save (FSIAddPtr batches)", "M rec/s ↑");
         row("append1", "1 append " + N + " x 64 B + durable save (FSIAddLock in place)", "M rec/s ↑",
             "append0");
-        row("size", "1 file after append / payload", "x ↓");
+        row("size", "1 files on disk after append / payload", "x ↓");
         row("scan", "2 scan all records, hot", "GB/s ↑");
         row("read", "3 " + N + " random reads by position", "M/s ↑");
         row("update", "4 " + upd + " random updates + durable save", "ms ↓");
@@ -494,8 +501,8 @@ int Main(int argc, char **argv) {
                     FormatValue(s.min).c_str(), FormatValue(s.max).c_str());
     };
     std::printf("## Machine limits, same run\n\n| limit | unit | median [min..max] |\n|---|---|---:|\n");
-    show("memcpy, hot 64 B-record payload buffer", "memcpy", "GB/s");
-    show("byte-sum ceiling over the same buffer", "bytesum", "GB/s");
+    show("memcpy of the hot 64 B-record payload (best of 3)", "memcpy", "GB/s");
+    show("byte-sum ceiling over the same buffer (best of 3)", "bytesum", "GB/s");
     std::string w = "sequential write of " + Count(cfg.writeBytes >> 20) + " MiB + fdatasync";
     show(w.c_str(), "write", "MB/s");
 
