@@ -48,7 +48,7 @@ struct Config {
     uint64_t n = 1000000;      // records of 64 and 16 bytes
     int reps = 5;
     double rankSeconds = 1.0;  // per store and repetition, for reads by rank
-    uint64_t writeBytes = 0; // set from n: 256 bytes a record, 16 to 256 MiB
+    uint64_t writeBytes = 0; // set from n
     uint64_t seed = 0x5A42;
     std::string tmpParent;
     bool quick = false;
@@ -114,8 +114,8 @@ bool ParseArgs(int argc, char **argv, Config &cfg) {
             return false;
         }
     }
-    cfg.writeBytes = std::clamp<uint64_t>(cfg.n * 256, uint64_t{16} << 20, uint64_t{256} << 20);
-    cfg.writeBytes &= ~((uint64_t{1} << 20) - 1);
+    // 256 MiB at a million records, in proportion below, at least 16 MiB.
+    cfg.writeBytes = std::clamp<uint64_t>(cfg.n * 256 / 1000000, 16, 256) << 20;
     return true;
 }
 
@@ -205,8 +205,7 @@ struct Contender {
 
 class Runner {
 public:
-    Runner(const Config &cfg, Report &report, std::string root)
-        : cfg_(cfg), report_(report), root_(std::move(root)) {}
+    Runner(Report &report, std::string root) : report_(report), root_(std::move(root)) {}
 
     // Appends with every method of the store, each into a fresh store, and
     // scans the result of the first. Rows: <prefix>append<m>, <prefix>scan,
@@ -292,14 +291,17 @@ public:
             throw;
         } catch (const std::exception &e) {
             std::fprintf(stderr, "  %s: FAILED: %s\n", c.name.c_str(), e.what());
-            report_.Failed(c.column);
+            report_.Failed(c.column, c.name + ": " + e.what());
         }
-        RemoveTree(StoreDir(c));
+        RemoveTree(DirOf(c));
     }
 
 private:
+    std::string DirOf(const Contender &c) { return root_ + "/" + std::to_string(c.column) + c.rows; }
+
+    // A fresh, empty folder for the contender's stores.
     std::string StoreDir(const Contender &c) {
-        std::string dir = root_ + "/" + std::to_string(c.column) + c.rows;
+        std::string dir = DirOf(c);
         RemoveTree(dir);
         MakeDir(dir);
         return dir;
@@ -309,7 +311,6 @@ private:
         std::fprintf(stderr, "  %-16s %-14s %9.3f s\n", c.name.c_str(), what.c_str(), seconds);
     }
 
-    const Config &cfg_;
     Report &report_;
     std::string root_;
 };
@@ -496,7 +497,7 @@ int Main(int argc, char **argv) {
     Dataset d1k = MakeDataset(rng, 1024, cfg.n * 3 / 10);
     Plan plan = MakePlan(rng, d64, cfg);
 
-    Runner run(cfg, report, root);
+    Runner run(report, root);
     int status = 0;
     try {
         for (int rep = 0; rep < cfg.reps; ++rep) {
@@ -546,6 +547,7 @@ int Main(int argc, char **argv) {
         }
         std::printf("\n");
     }
+    report.PrintFailures(stdout);
     std::printf("\nRows 1 (FSIAddLock) and 7 (FSIAddLock) compare with the peers' only append; "
                 "rows 8 run zunfs with an 8 MiB memory budget against the peers' numbers of rows "
                 "1 to 6.\n");

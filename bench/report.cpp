@@ -77,4 +77,10 @@ void Report::Print(std::FILE *out) const {
     }
 }
 
+void Report::PrintFailures(std::FILE *out) const {
+    if (failures_.empty()) return;
+    std::fprintf(out, "\nFailed repetitions (their rows show the others; \"failed\" where none is left):\n");
+    for (const std::string &f : failures_) std::fprintf(out, "- %s\n", f.c_str());
+}
+
 } // namespace bench

@@ -33,17 +33,24 @@ class Report {
 public:
     void AddRow(Row row) { rows_.push_back(std::move(row)); }
     void Add(const std::string &row, int column, double value) { samples_[{row, column}].push_back(value); }
-    void Failed(int column) { failed_[column] = true; }
+    // A repetition of the column failed; its cells keep the other repetitions.
+    void Failed(int column, std::string what) {
+        failed_[column] = true;
+        failures_.push_back(std::move(what));
+    }
     void Disabled(int column) { disabled_[column] = true; }
     Spread Get(const std::string &row, int column) const;
     // Prints the markdown table of medians [min..max] and ratios of medians.
     void Print(std::FILE *out) const;
+    // Lists the failures, if any, below the table.
+    void PrintFailures(std::FILE *out) const;
 
 private:
     std::string Cell(const std::string &row, int column) const;
     const Row *Find(const std::string &id) const;
     std::vector<Row> rows_;
     std::map<std::pair<std::string, int>, std::vector<double>> samples_;
+    std::vector<std::string> failures_;
     bool failed_[kColumns] = {};
     bool disabled_[kColumns] = {};
 };
