@@ -124,7 +124,7 @@ TEST_F(ForeignHostile, FailuresOfServicesLeaveNoMemoryBehind) {
                     EXPECT_EQ(std::memcmp(&fcb->h, original.data(), HEADER_SIZE), 0) << where;
                 } else {
                     // Absorbed: a stamp that cannot be had, a free list that cannot be converted.
-                    EXPECT_TRUE(!fired || (op == VM_OP_OPEN && fcb->h.fileStamp == 0) || fcb->h.savedFreeCount == 0)
+                    EXPECT_TRUE(!fired || (op == VM_OP_OPEN && Val(fcb->h.fileStamp) == 0) || fcb->h.savedFreeCount == 0)
                         << where;
                     EXPECT_EQ(ReadSaved(FileBytes(fcb)).tables[1].records, spec.tables[1].records) << where;
                     EXPECT_CLEAN(path);

@@ -24,12 +24,12 @@ TEST_F(Foreign, SavedVersionReadsBackWithEveryRecord) {
     EXPECT_EQ(h.growShift, 12);
     EXPECT_EQ(h.maxChunk, 0xF000);
     EXPECT_EQ(h.classCount, 8);
-    EXPECT_EQ(h.fileSize, b.size());
-    EXPECT_EQ(h.classTableOffset, f.classTableOffset);
+    EXPECT_EQ(Val(h.fileSize), b.size());
+    EXPECT_EQ(Val(h.classTableOffset), f.classTableOffset);
     EXPECT_EQ(h.rootTable, 0);
     EXPECT_EQ(h.fileType, 0x5A46);
     EXPECT_EQ(h.appVersion, 0x0100);
-    EXPECT_EQ(h.fileSlot, 0u);
+    EXPECT_EQ(Val(h.fileSlot), 0u);
     Bytes header = HeaderBytes(fcb);
     EXPECT_TRUE(std::all_of(header.begin() + 112, header.end(), [](uint8_t x) { return x == 0; }));
 
@@ -42,7 +42,7 @@ TEST_F(Foreign, SavedVersionReadsBackWithEveryRecord) {
     };
     EXPECT_TRUE(same(f.classTableOffset, 8 * 14));
     EXPECT_EQ(h.savedFreeCount, f.freeList.size());
-    EXPECT_EQ(h.savedFreeOffset, f.freeListOffset);
+    EXPECT_EQ(Val(h.savedFreeOffset), f.freeListOffset);
     EXPECT_TRUE(same(f.freeListOffset, uint32_t(f.freeList.size()) * 10));
 
     ReadVersion v = ReadSaved(disk);
@@ -121,7 +121,7 @@ TEST_F(Foreign, UnusableFreeListsAreDropped) {
     auto expectDropped = [&](const char *what) {
         ASSERT_EQ(Run(), 0) << what;
         EXPECT_EQ(fcb->h.savedFreeCount, 0) << what;
-        EXPECT_EQ(fcb->h.savedFreeOffset, 0u) << what;
+        EXPECT_EQ(Val(fcb->h.savedFreeOffset), 0u) << what;
         EXPECT_EQ(ReadSaved(FileBytes(fcb)).tables[1].records, spec.tables[1].records) << what;
     };
     const Bytes original = b;
@@ -198,14 +198,14 @@ TEST_F(Foreign, HeaderTakesTheHostFilesStamp) {
     fcb = FcbOnFile(path);
     VMMakeFileSpec(path.c_str(), 0, &host);
     ASSERT_EQ(CVConvertForeign(fcb, &ctx, &host), 0);
-    EXPECT_EQ(fcb->h.fileStamp, 1234567890u);
+    EXPECT_EQ(Val(fcb->h.fileStamp), 1234567890u);
 
     // A host file that cannot be found gives no stamp, and no failure.
     VMMakeFileSpec(files.File("missing.zfs").c_str(), 0, &host);
     FcbRelease(fcb);
     fcb = FcbOnFile(Put(b, "third.zfs"));
     ASSERT_EQ(CVConvertForeign(fcb, &ctx, &host), 0);
-    EXPECT_EQ(fcb->h.fileStamp, 0u);
+    EXPECT_EQ(Val(fcb->h.fileStamp), 0u);
 }
 
 } // namespace

@@ -65,8 +65,8 @@ TEST_F(Upgrade, NewFileHeaderAndClassTable) {
     EXPECT_TRUE(fcb->file->bytes[6] & VM_SPEC_TEMPORARY);
     EXPECT_EQ(FolderEntries(scratch.path).size(), 1u);
     Bytes disk = FileBytes(fcb);
-    EXPECT_EQ(disk.size(), h.fileSize);
-    EXPECT_EQ(h.savedFileSize, h.fileSize);
+    EXPECT_EQ(disk.size(), Val(h.fileSize));
+    EXPECT_EQ(Val(h.savedFileSize), Val(h.fileSize));
     EXPECT_EQ(Bytes(disk.begin(), disk.begin() + HEADER_SIZE), HeaderBytes(fcb));
     EXPECT_CLEAN(NewPath());
     Report r = CheckPath(NewPath());
