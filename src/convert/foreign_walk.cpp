@@ -63,24 +63,30 @@ FSStatus WalkData(Foreign &f, const ChunkRef &ref) {
 
 FSStatus WalkMaster(Foreign &f, const ChunkRef &ref);
 
-// An index chunk whose references must all name chunks of class child: the
-// master table's chunks (class 0) or a table's data chunks.
-FSStatus WalkIndex(Foreign &f, const ChunkRef &ref, uint8_t child) {
+// Loads a chunk of records of size bytes, hands each record to each (which
+// converts it in memory and follows what it references) and, in the second
+// pass, writes the chunk back.
+template <typename Each> FSStatus WalkRecords(Foreign &f, const ChunkRef &ref, uint16_t size, Each each) {
     uint32_t len;
     bool present;
-    FSStatus status = CheckImage(f, ref, sizeof(ChunkRef), len, present);
+    FSStatus status = CheckImage(f, ref, size, len, present);
     if (status != 0 || !present) return status;
     CVBuffer buf;
     status = ReadImage(f, ref, len, buf);
-    for (uint32_t i = 0; status == 0 && i < ref.storedCount; ++i) {
-        uint8_t *at = buf.data + i * sizeof(ChunkRef);
+    for (uint32_t i = 0; status == 0 && i < ref.storedCount; ++i) status = each(buf.data + i * size);
+    return status == 0 ? WriteBack(f, ref, len, buf) : status;
+}
+
+// An index chunk whose references must all name chunks of class child: the
+// master table's chunks (class 0) or a table's data chunks.
+FSStatus WalkIndex(Foreign &f, const ChunkRef &ref, uint8_t child) {
+    return WalkRecords(f, ref, sizeof(ChunkRef), [&](uint8_t *at) {
         ConvertRef(at);
         ChunkRef r;
         std::memcpy(&r, at, sizeof r);
         if (r.cls != child) return Unreadable();
-        status = child == CLASS_MASTER ? WalkMaster(f, r) : WalkData(f, r);
-    }
-    return status == 0 ? WriteBack(f, ref, len, buf) : status;
+        return child == CLASS_MASTER ? WalkMaster(f, r) : WalkData(f, r);
+    });
 }
 
 // The table record of a table in use: a host class, and a top chunk of that
@@ -94,21 +100,13 @@ FSStatus WalkTable(Foreign &f, const TableRecord &t) {
 // A master chunk: 16-byte table records. Free records are converted but not
 // followed: whatever their reference names belongs to no table.
 FSStatus WalkMaster(Foreign &f, const ChunkRef &ref) {
-    uint32_t len;
-    bool present;
-    FSStatus status = CheckImage(f, ref, sizeof(TableRecord), len, present);
-    if (status != 0 || !present) return status;
-    CVBuffer buf;
-    status = ReadImage(f, ref, len, buf);
-    for (uint32_t i = 0; status == 0 && i < ref.storedCount; ++i) {
-        uint8_t *at = buf.data + i * sizeof(TableRecord);
+    return WalkRecords(f, ref, sizeof(TableRecord), [&](uint8_t *at) {
         ConvertRef(at);
         ConvertTableFlags(at);
         TableRecord t;
         std::memcpy(&t, at, sizeof t);
-        if (t.flags & TABLE_IN_USE) status = WalkTable(f, t);
-    }
-    return status == 0 ? WriteBack(f, ref, len, buf) : status;
+        return (t.flags & TABLE_IN_USE) ? WalkTable(f, t) : FSStatus(0);
+    });
 }
 
 } // namespace

@@ -229,15 +229,4 @@ TEST_F(Upgrade, NewerLayoutsAreUsedAsTheyStand) {
     EXPECT_TRUE(ScratchEmpty());
 }
 
-TEST_F(Upgrade, RefusesBadArguments) {
-    EXPECT_EQ(CVUpgradeOld(nullptr, &ctx), FS_E_BAD_PARAMS);
-    fcb = FcbOnFile(Put(BuildOld(MixedOld()).bytes));
-    EXPECT_EQ(CVUpgradeOld(fcb, nullptr), FS_E_BAD_PARAMS);
-    VMFileSpec *file = fcb->file;
-    fcb->file = nullptr;
-    EXPECT_EQ(CVUpgradeOld(fcb, &ctx), FS_E_BAD_PARAMS);
-    fcb->file = file;
-    EXPECT_TRUE(ScratchEmpty());
-}
-
 } // namespace
