@@ -45,7 +45,7 @@ inline gen::NativeSpec ForeignSample() {
     return s;
 }
 
-// Which spec table each TID of the sample's saved version holds (-1 free).
+// Which table of the sample each TID of its saved version holds (-1 free).
 inline const std::vector<int> &SavedTids() {
     static const std::vector<int> tids = ForeignSample().saved->tids;
     return tids;
