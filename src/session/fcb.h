@@ -19,6 +19,8 @@ struct FCB {
     HGLOBAL thunkTable;             // movable block of h.thunkCount Thunk
     Thunk *thunks;            // address of thunkTable while locked, else null
     uint32_t thunkLockDepth;        // nesting of the library's thunk-table locks
+    uint32_t opDepth;               // nesting of block-store and chunk operations; the
+                                    // invariant checks run when the outermost one ends
 };
 
 // Common head of FCB and SCB: status at offset 4, magic at offset 6.

@@ -1,0 +1,206 @@
+// Scratch storage files for tests.
+#include "common/scratch_fcb.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <ostream>
+
+#include "blocks/memory.h"
+#include "blocks/space.h"
+#include "tables/chunks.h"
+#include "tables/classes.h"
+#include "tables/thunks.h"
+
+namespace {
+
+FSClassDesc BuiltinClass(uint8_t cls) {
+    FSClassDesc d{};
+    d.flags = CLASS_BUILTIN_FLAGS;
+    d.allocShift = 5;
+    d.growShift = 8;
+    d.ridCounter = 1;
+    if (cls == CLASS_MASTER) {
+        d.recSize = sizeof(TableRecord);
+        d.maxPerChunk = 256;
+    } else if (cls == CLASS_INDEX) {
+        d.recSize = sizeof(ChunkRef);
+    }
+    return d;
+}
+
+void LayOut(FCB *fcb, const ScratchOptions &options) {
+    uint32_t at;
+    ASSERT_EQ(BKAllocSpace(fcb, HEADER_SIZE, VER_CURRENT, &at), 0);
+    ASSERT_EQ(at, 0u);
+    uint8_t count = static_cast<uint8_t>(CLASS_FIRST_HOST + options.hostClasses.size());
+    fcb->classTable = static_cast<FSClassDesc *>(VMAlloc(count * sizeof(FSClassDesc)));
+    ASSERT_NE(fcb->classTable, nullptr);
+    for (uint8_t c = 0; c < CLASS_FIRST_HOST; ++c) fcb->classTable[c] = BuiltinClass(c);
+    for (size_t i = 0; i < options.hostClasses.size(); ++i)
+        fcb->classTable[CLASS_FIRST_HOST + i] = options.hostClasses[i];
+    ASSERT_EQ(BKAllocSpace(fcb, count * sizeof(FSClassDesc), VER_CURRENT, &at), 0);
+    fcb->h.classCount = count;
+    fcb->h.classTableOffset = at;
+    ASSERT_EQ(VMWrite(fcb->file, at, count * sizeof(FSClassDesc), fcb->classTable), 0);
+    uint16_t root;
+    ASSERT_EQ(TBNewChunk(fcb, &fcb->h.currentRoot, CLASS_MASTER, 0, &root), 0);
+    ASSERT_EQ(FSWriteHeader(fcb), 0);
+}
+
+} // namespace
+
+FSClassDesc HostClass(uint16_t recSize, uint16_t maxPerChunk, uint8_t flags) {
+    FSClassDesc d{};
+    d.flags = flags;
+    d.allocShift = 5;
+    d.growShift = 8;
+    d.recSize = recSize;
+    d.maxPerChunk = maxPerChunk;
+    d.minPerChunk = maxPerChunk / 4;
+    d.ridCounter = 1;
+    return d;
+}
+
+std::string MakeScratchFolder() {
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                          "/zunfs-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    const char *made = mkdtemp(buffer.data());
+    return made != nullptr ? std::string(made) : std::string();
+}
+
+void RemoveScratchFolder(const std::string &folder) {
+    std::error_code ignored;
+    if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+}
+
+FCB *MakeScratchFcb(const std::string &folder, const ScratchOptions &options) {
+    auto *fcb = static_cast<FCB *>(VMAlloc(sizeof(FCB)));
+    auto *spec = static_cast<VMFileSpec *>(VMAlloc(sizeof(VMFileSpec)));
+    if (fcb == nullptr || spec == nullptr) return nullptr;
+    std::string path = folder + "/scratch.zf";
+    if (VMMakeFileSpec(path.c_str(), 0, spec) != 0 || VMCreateFile(spec) != 0) return nullptr;
+    fcb->file = spec;
+    fcb->h.magic = FS_MAGIC;
+    fcb->h.formatVersion = FORMAT_CURRENT;
+    fcb->h.allocShift = 6;
+    fcb->h.growShift = 12;
+    fcb->h.versionFlags = VER_CURRENT;
+    fcb->h.formatMark = 1;
+    fcb->h.maxChunk = MAX_CHUNK_DEFAULT;
+    fcb->h.rootTable = TID_NONE;
+    fcb->h.lruHead = fcb->h.lruTail = THUNK_NONE;
+    fcb->h.memBudget = options.memBudget;
+    fcb->thunkTable = GlobalAlloc(GMEM_MOVEABLE, 1);
+    if (BKNewFreeList(fcb, 1) != 0) return nullptr;
+    if (options.layout) LayOut(fcb, options);
+    return fcb;
+}
+
+void FreeScratchFcb(FCB *fcb) {
+    if (fcb == nullptr) return;
+    ASSERT_EQ(fcb->thunkLockDepth, 0u) << "a thunk-table lock was left held";
+    if (auto *table = static_cast<Thunk *>(GlobalLock(fcb->thunkTable))) {
+        for (uint16_t i = 0; i < fcb->h.thunkCount; ++i)
+            if (table[i].mem != 0) GlobalFree(table[i].mem);
+        GlobalUnlock(fcb->thunkTable);
+    }
+    GlobalFree(fcb->thunkTable);
+    if (fcb->freeList != 0) GlobalFree(fcb->freeList);
+    VMFree(fcb->classTable);
+    VMCloseDeleteFile(fcb->file);
+    VMFree(fcb->file);
+    VMFree(fcb);
+}
+
+std::vector<FreeEntry> FreeListOf(FCB *fcb) {
+    std::vector<FreeEntry> out(fcb->h.freeCount);
+    if (out.empty()) return out;
+    FreeEntry *list = BKLockFreeList(fcb);
+    std::memcpy(out.data(), list, out.size() * sizeof(FreeEntry));
+    BKUnlockFreeList(fcb);
+    return out;
+}
+
+void SetFreeList(FCB *fcb, const std::vector<FreeEntry> &entries) {
+    ASSERT_EQ(BKResizeHandle(fcb, &fcb->freeList, entries.size() * sizeof(FreeEntry)), 0);
+    if (!entries.empty()) {
+        FreeEntry *list = BKLockFreeList(fcb);
+        std::memcpy(list, entries.data(), entries.size() * sizeof(FreeEntry));
+        BKUnlockFreeList(fcb);
+    }
+    fcb->h.freeCount = static_cast<uint16_t>(entries.size());
+}
+
+Thunk ThunkOf(FCB *fcb, uint16_t ti) {
+    ThunkLock lock(fcb);
+    return *ThunkAt(fcb, ti);
+}
+
+bool operator==(const FreeEntry &a, const FreeEntry &b) {
+    return a.owners == b.owners && a.pos == b.pos && a.len == b.len;
+}
+
+void PrintTo(const FreeEntry &e, std::ostream *os) {
+    *os << "(" << e.owners << ", " << e.pos << ", " << e.len << ")";
+}
+
+void ScratchFcbTest::SetUp() {
+    VMFaultReset();
+    folder_ = MakeScratchFolder();
+    ASSERT_FALSE(folder_.empty());
+    fcb_ = MakeScratchFcb(folder_, Options());
+    ASSERT_NE(fcb_, nullptr);
+}
+
+void ScratchFcbTest::TearDown() {
+    VMFaultReset();
+    GlobalSetMoveOnLock(0);
+    FreeScratchFcb(fcb_);
+    RemoveScratchFolder(folder_);
+}
+
+uint16_t ScratchFcbTest::NewChunk(uint8_t cls, uint16_t count) {
+    uint16_t ti = THUNK_NONE;
+    EXPECT_LT(nextRef_, refs_.size());
+    EXPECT_EQ(TBNewChunk(fcb_, &refs_[nextRef_++], cls, count, &ti), 0);
+    return ti;
+}
+
+void ScratchFcbTest::FillChunk(uint16_t ti, uint8_t seed) {
+    void *data;
+    ASSERT_EQ(TBLockChunk(fcb_, ti, &data), 0);
+    uint32_t bytes = uint32_t{TBChunkCount(fcb_, ti)} * ClassRecSize(fcb_, ThunkOf(fcb_, ti).cls);
+    auto *p = static_cast<uint8_t *>(data);
+    for (uint32_t i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(seed + i * 7);
+    ASSERT_EQ(TBUnlockChunk(fcb_, ti, 1), 0);
+}
+
+std::vector<uint8_t> ScratchFcbTest::ChunkBytes(uint16_t ti) {
+    void *data;
+    EXPECT_EQ(TBLockChunk(fcb_, ti, &data), 0);
+    if (data == nullptr) return {};
+    uint32_t bytes = uint32_t{TBChunkCount(fcb_, ti)} * ClassRecSize(fcb_, ThunkOf(fcb_, ti).cls);
+    auto *p = static_cast<uint8_t *>(data);
+    std::vector<uint8_t> out(p, p + bytes);
+    EXPECT_EQ(TBUnlockChunk(fcb_, ti, 0), 0);
+    return out;
+}
+
+uint16_t ScratchFcbTest::NewIndex(const std::vector<uint16_t> &counts, uint8_t cls, int changed,
+                                  std::vector<uint16_t> *children) {
+    uint16_t idx = NewChunk(CLASS_INDEX, static_cast<uint16_t>(counts.size()));
+    void *data;
+    EXPECT_EQ(TBLockChunk(fcb_, idx, &data), 0);
+    auto *refs = static_cast<ChunkRef *>(data);
+    for (size_t i = 0; i < counts.size(); ++i) {
+        uint16_t child;
+        EXPECT_EQ(TBNewChunk(fcb_, &refs[i], cls, counts[i], &child), 0);
+        if (children != nullptr) children->push_back(child);
+    }
+    EXPECT_EQ(TBUnlockChunk(fcb_, idx, changed), 0);
+    return idx;
+}
