@@ -203,8 +203,9 @@ typedef struct FSContext {
 /* Makes a new, empty storage file (a temporary scratch file in the
  * context's scratch folder; give it a name with FSSaveAs) and opens it.
  * *fcbOut receives the FCB, or NULL on failure. Returns 0; FS_E_BAD_PARAMS
- * for a null context or fcbOut; FS_E_NOMEM; a services status when the file
- * cannot be made. Nothing stays behind after a failure. */
+ * for a null context or fcbOut, more than 251 host classes, or a class count
+ * without classes; FS_E_NOMEM; a services status when the file cannot be
+ * made. Nothing stays behind after a failure. */
 ZUN_API FSStatus FSCreate(const FSContext *ctx, FCB **fcbOut);
 
 /* Opens a storage file. version: FS_VERSION_CURRENT (after a clean close
@@ -292,6 +293,17 @@ ZUN_API void WEP(uint32_t a);
 /* ---------------------------------------------------------------------- */
 /* Tables and sessions                                                      */
 
+/* FSMakeTable makes an empty table of host class classNumber (low 8 bits)
+ * and stores its TID in *tidOut (optional; TID_NONE on failure): the lowest
+ * free TID. The first table made in a file is its root table (FSRootTable).
+ * Returns 0, FS_E_BAD_FCB (nothing stored), FS_E_BAD_CLASS (a built-in
+ * class, a class the file does not have, or one whose record size or
+ * maximum per chunk is 0), FS_E_BLOCK_LIMIT (65535 tables), memory and chunk
+ * statuses. FSDestroyTable removes table tid (low 16 bits) with all its
+ * records; their file space is free at once. It returns 0, FS_E_BAD_FCB,
+ * FS_E_ROOT_TABLE, FS_E_BAD_TID (beyond the master table or not in use),
+ * FS_E_TABLE_IN_USE (sessions are open on it), chunk statuses. Both store
+ * their result as the FCB's last status; a success marks the file dirtied. */
 ZUN_API FSStatus FSMakeTable(FCB *fcb, uint32_t classNumber, uint16_t *tidOut);
 ZUN_API FSStatus FSDestroyTable(FCB *fcb, uint32_t tid);
 ZUN_API FSStatus FSCheckOut(FCB *fcb, uint32_t tid, uint32_t mode, SCB **scbOut);
