@@ -265,11 +265,26 @@ TEST_F(RecOps, IndexesCollapseWhenOneChunkOrNoneIsLeft) {
     }
 }
 
-// Every allocation of a copy, then of a deletion, fails in turn. After a
-// transient failure a failed copy leaves both tables as they were. When
-// memory stays short even the undo may not get through, but no record of
-// the destination is lost; a failed deletion has removed a leading part of
-// the run at most.
+// Records of a table that should hold before with records inserted at at:
+// a transient failure inserts nothing and success inserts `inserted`; a
+// lasting one may leave records in between, but loses none of before.
+void ExpectInsertedOrWhole(const Records &got, const Records &before, uint32_t at,
+                           const Records &inserted, FSStatus status, bool once) {
+    if (status == 0 || once) {
+        Records expected = before;
+        if (status == 0) expected.insert(expected.begin() + at, inserted.begin(), inserted.end());
+        EXPECT_EQ(got, expected) << "status " << status;
+        return;
+    }
+    ASSERT_GE(got.size(), before.size());
+    EXPECT_EQ(Records(got.begin(), got.begin() + at), Records(before.begin(), before.begin() + at));
+    size_t tail = before.size() - at;
+    EXPECT_EQ(Records(got.end() - tail, got.end()), Records(before.end() - tail, before.end()));
+}
+
+// Every allocation of an add, a copy and a deletion fails in turn, once or
+// for good (as when memory has run out). A failed deletion has removed a
+// leading part of the run at most.
 TEST_F(RecOps, FailuresLeaveTablesConsistent) {
     MakeTable(kSmall); // the root table, so that the others can be destroyed
     bool fired = true;
@@ -281,7 +296,8 @@ TEST_F(RecOps, FailuresLeaveTablesConsistent) {
             SCOPED_TRACE(once ? "transient" : "lasting");
             uint16_t a = MakeShapedTable(kSmall, {true, {4, 3, 4}});
             uint16_t b = MakeShapedTable(kSmall, {true, {4, 4}});
-            SCB *sa = CheckOut(a), *sb = CheckOut(b);
+            uint16_t c = MakeShapedTable(kStamped, {true, {5, 5}});
+            SCB *sa = CheckOut(a), *sb = CheckOut(b), *sc = CheckOut(c);
             auto failAfter = [&](uint32_t calls) {
                 VMFaultReset();
                 if (once) VMFaultFailOnce(VM_OP_GALLOC, calls, VM_E_NOMEM);
@@ -292,21 +308,26 @@ TEST_F(RecOps, FailuresLeaveTablesConsistent) {
                 VMFaultReset();
             };
 
+            uint32_t rid = fcb_->classTable[kStamped].ridCounter;
+            failAfter(n);
+            void *rec;
+            FSStatus add = FSIAddLock(sc, 3, 4, 0, &rec);
+            ended();
+            FSUnlock(sc);
+            Records stamped(4, std::vector<uint8_t>(8, 0));
+            for (uint32_t i = 0; i < 4; ++i) {
+                uint32_t id = rid + i;
+                std::memcpy(stamped[i].data() + 4, &id, 4);
+            }
+            ExpectInsertedOrWhole(RecordsOf(c), Original(c, {{0, 10}}), 3, stamped, add, once);
+            EXPECT_EQ(sc->recCount, RecordsOf(c).size());
+
             failAfter(n);
             FSStatus copy = FSIRecOps(sa, FSOpCopy, 1, 9, sb, 6);
             ended();
-            Records got = RecordsOf(b), before = Original(b, {{0, 8}});
-            EXPECT_EQ(sb->recCount, got.size());
-            if (copy == 0 || once) {
-                Records expected = before;
-                Records run = Original(a, {{1, 10}});
-                if (copy == 0) expected.insert(expected.begin() + 6, run.begin(), run.end());
-                EXPECT_EQ(got, expected) << "copy status " << copy;
-            } else {
-                ASSERT_GE(got.size(), 8u);
-                EXPECT_EQ(Records(got.begin(), got.begin() + 6), Original(b, {{0, 6}}));
-                EXPECT_EQ(Records(got.end() - 2, got.end()), Original(b, {{6, 8}}));
-            }
+            ExpectInsertedOrWhole(RecordsOf(b), Original(b, {{0, 8}}), 6, Original(a, {{1, 10}}),
+                                  copy, once);
+            EXPECT_EQ(sb->recCount, RecordsOf(b).size());
 
             failAfter(n);
             FSStatus del = FSIRecOps(sa, FSOpDelete, 2, 6, nullptr, 0);
@@ -318,10 +339,8 @@ TEST_F(RecOps, FailuresLeaveTablesConsistent) {
             EXPECT_TRUE(del != 0 || gone == 6) << "delete status " << del;
             EXPECT_EQ(left, Original(a, {{0, 2}, {2 + gone, 11}})) << "delete status " << del;
             EXPECT_EQ(sa->recCount, left.size());
-            FSCheckIn(sa);
-            FSCheckIn(sb);
-            ASSERT_EQ(FSDestroyTable(fcb_, a), 0);
-            ASSERT_EQ(FSDestroyTable(fcb_, b), 0);
+            for (SCB *s : {sa, sb, sc}) FSCheckIn(s);
+            for (uint16_t t : {a, b, c}) ASSERT_EQ(FSDestroyTable(fcb_, t), 0);
         }
     }
 }
