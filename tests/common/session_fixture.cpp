@@ -180,24 +180,21 @@ std::vector<uint8_t> SessionFileTest::TableBytes(uint16_t tid) {
     return out;
 }
 
-uint8_t SessionFileTest::MasterBusy(uint16_t tid) {
-    TableRecord *rec;
-    uint16_t master;
+TableRecord SessionFileTest::RecordOf(uint16_t tid, uint16_t *masterChunk) {
+    TableRecord *rec, copy{};
+    uint16_t master = THUNK_NONE;
     EXPECT_EQ(TBFindTable(fcb_, tid, &rec, &master), 0);
-    uint8_t busy;
-    {
-        ThunkLock lock(fcb_);
-        busy = ThunkBusy(ThunkAt(fcb_, master));
+    if (rec != nullptr) {
+        copy = *rec;
+        EXPECT_EQ(TBUnlockChunk(fcb_, master, 0), 0);
     }
-    EXPECT_EQ(TBUnlockChunk(fcb_, master, 0), 0);
-    return busy;
+    if (masterChunk != nullptr) *masterChunk = master;
+    return copy;
 }
 
-uint32_t SessionFileTest::SlotOf(uint16_t tid) {
-    TableRecord *rec;
+uint8_t SessionFileTest::MasterBusy(uint16_t tid) {
     uint16_t master;
-    EXPECT_EQ(TBFindTable(fcb_, tid, &rec, &master), 0);
-    uint32_t slot = rec->sessions;
-    EXPECT_EQ(TBUnlockChunk(fcb_, master, 0), 0);
-    return slot;
+    RecordOf(tid, &master);
+    Thunk t = ThunkOf(fcb_, master);
+    return ThunkBusy(&t);
 }

@@ -55,9 +55,12 @@ protected:
     std::vector<uint8_t> TableBytes(uint16_t tid);
     uint16_t RecSize(uint8_t cls) { return fcb_->classTable[cls].recSize; }
 
-    // The master-table chunk's busy count for the chunk holding table tid.
+    // A copy of the table record, and the thunk of the master-table chunk
+    // that holds it.
+    TableRecord RecordOf(uint16_t tid, uint16_t *masterChunk = nullptr);
+    // The busy count of the master-table chunk holding table tid.
     uint8_t MasterBusy(uint16_t tid);
-    uint32_t SlotOf(uint16_t tid); // the table record's session slot
+    uint32_t SlotOf(uint16_t tid) { return RecordOf(tid).sessions; }
 
     std::string folder_;
     FCB *fcb_ = nullptr;

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "common/session_fixture.h"
-#include "tables/chunks.h"
 #include "tables/thunks.h"
 
 namespace {
@@ -31,14 +30,7 @@ protected:
             for (uint32_t r = from; r < to; ++r) out.push_back(Pattern(tid, r, size));
         return out;
     }
-    uint8_t ClassOfTable(uint16_t tid) {
-        TableRecord *rec;
-        uint16_t master;
-        EXPECT_EQ(TBFindTable(fcb_, tid, &rec, &master), 0);
-        uint8_t cls = rec->cls;
-        EXPECT_EQ(TBUnlockChunk(fcb_, master, 0), 0);
-        return cls;
-    }
+    uint8_t ClassOfTable(uint16_t tid) { return RecordOf(tid).cls; }
 };
 
 TEST_F(RecOps, AddLockAppendsZeroRecordsAndHandsOutTheFirst) {
@@ -58,6 +50,15 @@ TEST_F(RecOps, AddLockAppendsZeroRecordsAndHandsOutTheFirst) {
     std::memcpy(expected[0].data(), "twelve bytes", 12);
     EXPECT_EQ(RecordsOf(tid), expected);
     EXPECT_TRUE(FSDirtied(fcb_));
+
+    // No records: the record at the position is locked, marked to be written.
+    ASSERT_EQ(FSIAddLock(scb, 0, 0, 0, &rec), 0);
+    EXPECT_EQ(std::memcmp(rec, "twelve bytes", 12), 0);
+    EXPECT_TRUE(scb->flags & FS_SCB_CHUNK_DIRTY);
+    FSUnlock(scb);
+    EXPECT_EQ(FSIAddLock(scb, 3, 0, 0, &rec), FS_E_BAD_RIX) << "nothing to lock at the end";
+    EXPECT_EQ(rec, nullptr);
+    EXPECT_EQ(FSTableSize(scb), 3u);
     FSCheckIn(scb);
     FSCheckIn(other);
 }
@@ -83,20 +84,6 @@ TEST_F(RecOps, AddLockStampsConsecutiveRids) {
     FSCheckIn(scb);
 }
 
-TEST_F(RecOps, AddLockWithoutRecordsLocksAnExistingOne) {
-    uint16_t tid = MakeShapedTable(kTwelve, {false, {4}});
-    SCB *scb = CheckOut(tid);
-    void *rec = nullptr;
-    ASSERT_EQ(FSIAddLock(scb, 2, 0, 0, &rec), 0);
-    EXPECT_EQ(std::memcmp(rec, Pattern(tid, 2, 12).data(), 12), 0);
-    EXPECT_TRUE(scb->flags & FS_SCB_CHUNK_DIRTY);
-    FSUnlock(scb);
-    EXPECT_EQ(FSIAddLock(scb, 4, 0, 0, &rec), FS_E_BAD_RIX);
-    EXPECT_EQ(rec, nullptr);
-    EXPECT_EQ(FSTableSize(scb), 4u);
-    FSCheckIn(scb);
-}
-
 TEST_F(RecOps, AddLockRefusalsInsertNothing) {
     uint16_t tid = MakeShapedTable(kSmall, {true, {4, 4}});
     SCB *scb = CheckOut(tid), *other = CheckOut(tid), *ro = CheckOut(tid, 0);
@@ -110,6 +97,8 @@ TEST_F(RecOps, AddLockRefusalsInsertNothing) {
     EXPECT_EQ(FSIAddLock(scb, 9, 1, 0, nullptr), FS_E_BAD_RIX);
     EXPECT_EQ(FSIAddLock(scb, 2, 5, 1, nullptr), FS_E_CHUNK_TOO_BIG);
     EXPECT_EQ(FSError(scb), FS_E_CHUNK_TOO_BIG);
+    EXPECT_EQ(FSIAddLock(scb, RIX_LAST, 0xFFFFFFF0, 0, nullptr), FS_E_BLOCK_LIMIT)
+        << "more chunks than an index can hold";
     EXPECT_EQ(RecordsOf(tid), Original(tid, {{0, 8}}));
     EXPECT_EQ(ShapeOf(tid), (TableShape{true, {4, 4}}));
 
@@ -155,29 +144,26 @@ TEST_F(RecOps, CopyAndMoveBetweenTables) {
     FSCheckIn(sb);
 }
 
-TEST_F(RecOps, CopyBetweenRecordSizes12And16IsRefused) {
+TEST_F(RecOps, CopyRefusalsChangeNothing) {
     uint16_t a = MakeShapedTable(kTwelve, {false, {4}}), b = MakeShapedTable(kSixteen, {false, {4}});
-    uint16_t s = MakeTable(kStamped), t = MakeTable(kSmall);
-    SCB *sa = CheckOut(a), *sb = CheckOut(b), *ss = CheckOut(s), *st = CheckOut(t);
-    EXPECT_EQ(FSIRecOps(sa, FSOpCopy, 0, 2, sb, 0), FS_E_BAD_CLASS);
-    EXPECT_EQ(FSIRecOps(st, FSOpCopy, 0, 0, ss, 0), FS_E_BAD_CLASS) << "RIDs on one side only";
-    EXPECT_EQ(RecordsOf(a), Original(a, {{0, 4}}));
-    EXPECT_EQ(RecordsOf(b), Original(b, {{0, 4}}));
-    for (SCB *x : {sa, sb, ss, st}) FSCheckIn(x);
-}
-
-TEST_F(RecOps, RunAndPositionChecks) {
-    uint16_t a = MakeShapedTable(kTwelve, {false, {4}}), b = MakeShapedTable(kTwelve, {false, {2}});
-    SCB *sa = CheckOut(a), *sb = CheckOut(b), *ro = CheckOut(b, 0);
+    uint16_t c = MakeShapedTable(kTwelve, {false, {2}}), s = MakeTable(kStamped);
+    SCB *sa = CheckOut(a), *sb = CheckOut(b), *sc = CheckOut(c), *ro = CheckOut(c, 0);
+    SCB *ss = CheckOut(s);
+    EXPECT_EQ(FSIRecOps(sa, FSOpCopy, 0, 2, sb, 0), FS_E_BAD_CLASS) << "record sizes 12 and 16";
+    EXPECT_EQ(FSIRecOps(ss, FSOpCopy, 0, 0, CheckOut(MakeTable(kSmall)), 0), FS_E_BAD_CLASS)
+        << "RIDs on one side only";
     EXPECT_EQ(FSIRecOps(sa, FSOpDelete, 3, 2, nullptr, 0), FS_E_BAD_PARAMS);
     EXPECT_EQ(FSIRecOps(sa, FSOpDelete, 0xFFFFFFFF, 2, nullptr, 0), FS_E_BAD_PARAMS);
-    EXPECT_EQ(FSIRecOps(sa, FSOpCopy, 0, 1, sb, 3), FS_E_BAD_RIX);
+    EXPECT_EQ(FSIRecOps(sa, FSOpCopy, 0, 1, sc, 3), FS_E_BAD_RIX);
     EXPECT_EQ(FSIRecOps(sa, FSOpCopy, 0, 1, ro, 0), FS_E_READ_ONLY);
     EXPECT_EQ(FSIRecOps(ro, FSOpDelete, 0, 1, nullptr, 0), FS_E_READ_ONLY);
+    EXPECT_EQ(RecordsOf(a), Original(a, {{0, 4}}));
+    EXPECT_EQ(RecordsOf(b), Original(b, {{0, 4}}));
+    EXPECT_EQ(RecordsOf(c), Original(c, {{0, 2}}));
+
     EXPECT_EQ(FSIRecOps(ro, FSOpCopy, 0, 2, sa, 4), 0) << "a read-only source may be copied";
     EXPECT_EQ(FSIRecOps(sa, 0, 0, 6, nullptr, 0), 0) << "operation 0 only validates";
     EXPECT_EQ(FSTableSize(sa), 6u);
-    for (SCB *x : {sa, sb, ro}) FSCheckIn(x);
 }
 
 TEST_F(RecOps, NoLockRuleCoversEverySessionOfBothTables) {
