@@ -43,17 +43,18 @@ FSStatus FSILockChunk(SCB *scb, uint32_t rix) {
     if (status != 0) return status;
     // The thunk's count and class are authoritative: the session's view of
     // the chunk never reaches past its memory, even in a damaged file.
-    const Thunk *t = ThunkAt(fcb, ti);
-    if (t->cls != scb->classNumber || rix - first > t->count) {
+    const bool ownClass = ThunkAt(fcb, ti)->cls == scb->classNumber;
+    const uint16_t count = ThunkAt(fcb, ti)->count;
+    if (!ownClass || rix - first > count) {
         TBUnlockChunk(fcb, ti, 0);
-        return t->cls != scb->classNumber ? FS_CORRUPT(fcb, FS_E_BAD_CLASS) : FS_E_BAD_RIX;
+        return ownClass ? FS_E_BAD_RIX : FS_CORRUPT(fcb, FS_E_BAD_CLASS);
     }
     scb->flags |= FS_SCB_LOCKED;
     scb->chunkThunk = ti;
     scb->chunkFirstRix = first;
     scb->chunkBase = static_cast<uint8_t *>(base);
     scb->curRec = scb->chunkBase + (rix - first) * uint32_t{scb->recSize};
-    scb->chunkEnd = scb->chunkBase + t->count * uint32_t{scb->recSize};
+    scb->chunkEnd = scb->chunkBase + count * uint32_t{scb->recSize};
     return 0;
 }
 

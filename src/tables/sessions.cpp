@@ -111,9 +111,9 @@ void TBCheckInAll(FCB *fcb) {
     void *data;
     uint16_t stride = ClassRecSize(fcb, CLASS_INDEX);
     if (stride < sizeof(ChunkRef) || TBLockChunk(fcb, root, &data) != 0) return;
+    auto *refs = static_cast<uint8_t *>(data);
     uint32_t first = 0;
     for (uint16_t i = 0, n = TBChunkCount(fcb, root); i < n; ++i)
-        first += CheckInChunk(fcb, reinterpret_cast<ChunkRef *>(static_cast<uint8_t *>(data) + i * stride),
-                              first);
+        first += CheckInChunk(fcb, reinterpret_cast<ChunkRef *>(refs + i * stride), first);
     TBUnlockChunk(fcb, root, 0);
 }

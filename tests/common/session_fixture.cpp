@@ -134,10 +134,10 @@ void SessionFileTest::Shape(uint16_t tid, const TableShape &shape) {
         ASSERT_EQ(TBNewChunk(fcb_, &rec->top, CLASS_INDEX, n, &top), 0);
         void *data;
         ASSERT_EQ(TBLockChunk(fcb_, top, &data), 0);
+        auto *refs = static_cast<ChunkRef *>(data);
         for (uint16_t i = 0; i < n; ++i) {
             uint16_t ti;
-            ASSERT_EQ(TBNewChunk(fcb_, &static_cast<ChunkRef *>(data)[i], cls, shape.counts[i], &ti),
-                      0);
+            ASSERT_EQ(TBNewChunk(fcb_, &refs[i], cls, shape.counts[i], &ti), 0);
             fill(ti, shape.counts[i]);
         }
         ASSERT_EQ(TBUnlockChunk(fcb_, top, 1), 0);

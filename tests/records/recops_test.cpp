@@ -145,7 +145,8 @@ TEST_F(RecOps, CopyAndMoveBetweenTables) {
 }
 
 TEST_F(RecOps, CopyRefusalsChangeNothing) {
-    uint16_t a = MakeShapedTable(kTwelve, {false, {4}}), b = MakeShapedTable(kSixteen, {false, {4}});
+    uint16_t a = MakeShapedTable(kTwelve, {false, {4}});
+    uint16_t b = MakeShapedTable(kSixteen, {false, {4}});
     uint16_t c = MakeShapedTable(kTwelve, {false, {2}}), s = MakeTable(kStamped);
     SCB *sa = CheckOut(a), *sb = CheckOut(b), *sc = CheckOut(c), *ro = CheckOut(c, 0);
     SCB *ss = CheckOut(s);
