@@ -50,7 +50,7 @@ bench: $(BENCH_BUILD)/CMakeCache.txt
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 
 bench-report: bench
-	$(BENCH_BUILD)/bench/zunfs_bench
+	$(BENCH_BUILD)/bench/zunfs_bench $(BENCH_ARGS)
 
 install: build
 	cmake --install $(BUILD)
