@@ -39,31 +39,66 @@ uint16_t RecSizeOf(FCB *fcb, uint16_t ti) { return ClassRecSize(fcb, ThunkOf(fcb
 bool IsIndexed(FCB *fcb, uint16_t top) { return ThunkOf(fcb, top).cls == CLASS_INDEX; }
 
 std::vector<uint16_t> ChunkCounts(FCB *fcb, uint16_t top) {
+    ThunkLock hold(fcb);
     if (!IsIndexed(fcb, top)) return {TBChunkCount(fcb, top)};
     std::vector<uint16_t> counts;
     for (const ChunkRef &ref : IndexRefs(fcb, top)) counts.push_back(RefCount(fcb, ref));
     return counts;
 }
 
+namespace {
+
+// Appends the records of chunk ti to out.
+bool AppendChunk(FCB *fcb, uint16_t ti, std::vector<uint8_t> *out) {
+    const uint32_t bytes = uint32_t{TBChunkCount(fcb, ti)} * RecSizeOf(fcb, ti);
+    if (bytes == 0) return true;
+    void *data;
+    if (TBLockChunk(fcb, ti, &data) != 0) return false;
+    auto *p = static_cast<uint8_t *>(data);
+    out->insert(out->end(), p, p + bytes);
+    TBUnlockChunk(fcb, ti, 0);
+    return true;
+}
+
+} // namespace
+
 std::vector<uint8_t> ReadRecords(FCB *fcb, uint16_t top) {
+    // Held across the walk: the invariant checks run once, at its end.
+    ThunkLock hold(fcb);
     std::vector<uint8_t> out;
-    const uint32_t total = TBRecordCount(fcb, top);
-    for (uint32_t rix = 0; rix < total;) {
-        uint16_t chunk, count;
-        uint32_t first;
-        if (TBLocateRecord(fcb, top, rix, &chunk, &first, &count, nullptr) != 0) break;
-        const uint32_t recSize = RecSizeOf(fcb, chunk);
-        void *data;
-        if (TBLockChunk(fcb, chunk, &data) != 0) break;
-        auto *p = static_cast<uint8_t *>(data);
-        out.insert(out.end(), p + (rix - first) * recSize, p + count * recSize);
-        TBUnlockChunk(fcb, chunk, 0);
-        rix = first + count;
+    if (!IsIndexed(fcb, top)) {
+        AppendChunk(fcb, top, &out);
+        return out;
     }
+    // The index stays locked, so the thunks given to its chunks stay theirs.
+    void *refs;
+    if (TBChunkCount(fcb, top) == 0 || TBLockChunk(fcb, top, &refs) != 0) return out;
+    const uint16_t stride = ClassRecSize(fcb, CLASS_INDEX);
+    for (uint32_t i = 0; i < TBChunkCount(fcb, top); ++i) {
+        uint16_t ti;
+        auto *ref = reinterpret_cast<ChunkRef *>(static_cast<uint8_t *>(refs) + i * stride);
+        if (TBSlotFor(fcb, ref, &ti) != 0 || !AppendChunk(fcb, ti, &out)) break;
+    }
+    TBUnlockChunk(fcb, top, 0);
+    return out;
+}
+
+std::vector<uint8_t> ReadRecord(FCB *fcb, uint16_t top, uint32_t rix) {
+    uint16_t chunk, count;
+    uint32_t first;
+    if (TBLocateRecord(fcb, top, rix, &chunk, &first, &count, nullptr) != 0 || rix >= first + count)
+        return {};
+    const uint32_t recSize = RecSizeOf(fcb, chunk);
+    void *data;
+    if (TBLockChunk(fcb, chunk, &data) != 0) return {};
+    auto *p = static_cast<uint8_t *>(data) + (rix - first) * recSize;
+    std::vector<uint8_t> out(p, p + recSize);
+    TBUnlockChunk(fcb, chunk, 0);
     return out;
 }
 
 FSStatus WriteRecords(FCB *fcb, uint16_t top, uint32_t rix, const std::vector<uint8_t> &bytes) {
+    ThunkLock hold(fcb);
     size_t done = 0;
     while (done < bytes.size()) {
         uint16_t chunk, count;
@@ -180,6 +215,13 @@ std::vector<Image> LiveImages(FCB *fcb) {
 }
 
 std::string SpaceCensus(FCB *fcb) {
+    // Collecting the images loads chunks; without a budget meanwhile no
+    // other chunk is written back (moving its image) during the census.
+    const uint32_t budget = fcb->h.memBudget;
+    fcb->h.memBudget = 0;
+    const std::vector<Image> images = LiveImages(fcb);
+    fcb->h.memBudget = budget;
+    const std::vector<FreeEntry> runs = FreeListOf(fcb);
     const uint32_t g = Granule(fcb);
     const uint32_t granules = fcb->h.fileSize / g;
     // What each granule is: 0 unclaimed, else the claimant's number.
@@ -201,9 +243,9 @@ std::string SpaceCensus(FCB *fcb) {
     };
     claim(0, HEADER_SIZE, "header");
     claim(fcb->h.classTableOffset, uint32_t{fcb->h.classCount} * sizeof(FSClassDesc), "class table");
-    for (const Image &image : LiveImages(fcb))
+    for (const Image &image : images)
         if (image.len != 0) claim(image.pos, image.len, "image");
-    for (const FreeEntry &e : FreeListOf(fcb))
+    for (const FreeEntry &e : runs)
         if (e.owners == 0) claim(e.pos, e.len, "free run");
     if (fault.tellp() != 0) return fault.str();
     for (uint32_t i = 0; i < granules; ++i)

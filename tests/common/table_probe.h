@@ -16,9 +16,12 @@ std::vector<uint16_t> ChunkCounts(FCB *fcb, uint16_t top);
 // True when the top chunk is an index chunk.
 bool IsIndexed(FCB *fcb, uint16_t top);
 
-// Every record of the table in RIX order, read chunk by chunk through
-// TBLocateRecord and TBLockChunk.
+// Every record of the table in RIX order, read chunk by chunk in index
+// order.
 std::vector<uint8_t> ReadRecords(FCB *fcb, uint16_t top);
+
+// One record, found through TBLocateRecord; empty when there is none.
+std::vector<uint8_t> ReadRecord(FCB *fcb, uint16_t top, uint32_t rix);
 
 // Overwrites records [rix, rix + bytes / recSize) with bytes.
 FSStatus WriteRecords(FCB *fcb, uint16_t top, uint32_t rix, const std::vector<uint8_t> &bytes);
