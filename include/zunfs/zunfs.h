@@ -306,7 +306,19 @@ ZUN_API void WEP(uint32_t a);
  * their result as the FCB's last status; a success marks the file dirtied. */
 ZUN_API FSStatus FSMakeTable(FCB *fcb, uint32_t classNumber, uint16_t *tidOut);
 ZUN_API FSStatus FSDestroyTable(FCB *fcb, uint32_t tid);
+
+/* Opens a session on table tid (low 16 bits): mode 1 reads and writes, any
+ * other value only reads. A table may have any number of sessions of either
+ * kind. *scbOut (optional) receives the SCB, NULL on failure; it belongs to
+ * the library and stays valid until FSCheckIn or FSFileClose. Returns 0,
+ * FS_E_BAD_FCB (nothing stored), FS_E_BAD_TID (beyond the master table or
+ * not in use), FS_E_NOMEM, FS_E_BAD_CLASS (a damaged table record), chunk
+ * statuses; the result is also the FCB's last status. */
 ZUN_API FSStatus FSCheckOut(FCB *fcb, uint32_t tid, uint32_t mode, SCB **scbOut);
+
+/* Ends a session: releases its lock (keeping its dirty mark), unchains
+ * it and frees it. The SCB is invalid afterwards. Does nothing for NULL, an
+ * SCB whose magic is wrong (one checked in already) or whose file is bad. */
 ZUN_API void FSCheckIn(SCB *scb);
 ZUN_API FSStatus FSTableClass(FCB *fcb, uint16_t tid, uint8_t *classOut);
 ZUN_API uint32_t FSTableCount(FCB *fcb);
@@ -322,19 +334,61 @@ ZUN_API uint32_t RIX2RID(SCB *scb, uint32_t rix);
 /* ---------------------------------------------------------------------- */
 /* Records                                                                  */
 
+/* Record addresses. A session holds at most one chunk locked. FSIxLock
+ * locks record rix (RIX_LAST: the last record) and hands out its address in
+ * *recordOut and the end of its chunk in *endOut (each optional): the
+ * records between lie packed, recSize bytes each, and may be read and, in a
+ * read-write session after FSDirtyRec, written in place. A lock in the chunk
+ * already locked only moves the current record; a lock elsewhere unlocks the
+ * chunk first. Addresses stay valid until the session unlocks, locks or
+ * steps into another chunk, or any session changes the number of records.
+ * Returns (and stores) 0, FS_E_BAD_RIX (rix not below the record count; the
+ * lock held before stays), or a chunk status (the session is then
+ * unlocked, *recordOut NULL). FS_E_BAD_SCB for an invalid SCB, which is not
+ * touched. FSIxOldLock returns the address (NULL on failure);
+ * FSIxLockQuiet returns NULL with status 0 for an empty table. */
 ZUN_API FSStatus FSIxLock(SCB *scb, uint32_t rix, void **recordOut, void **endOut);
 ZUN_API void *FSIxOldLock(SCB *scb, uint32_t rix, void **endOut);
 ZUN_API void *FSIxLockQuiet(SCB *scb, uint32_t rix);
+/* Releases the session's chunk, marking it changed after FSDirtyRec; status
+ * FS_E_READ_ONLY when a read-only session was marked (nothing is written). */
 ZUN_API void FSUnlock(SCB *scb);
+/* Steps: the next or previous record, crossing into the neighbouring chunk
+ * at a chunk's end (one pointer step inside a chunk). NULL with status 0 past
+ * either end of the table (the session is then unlocked); NULL with
+ * FS_E_LOCK_MISSING without a lock. FSINextChunk/FSIPrevChunk move to the
+ * chunk of the current record / the last record of the previous chunk. */
 ZUN_API void *FSLockNext(SCB *scb);
 ZUN_API void *FSLockPrev(SCB *scb);
 ZUN_API void *FSINextChunk(SCB *scb);
 ZUN_API void *FSIPrevChunk(SCB *scb);
-ZUN_API uint32_t FSxGetCurrent(SCB *scb);
-ZUN_API uint32_t FSTableSize(SCB *scb);
-ZUN_API void FSDirtyRec(SCB *scb);
+ZUN_API uint32_t FSxGetCurrent(SCB *scb); /* RIX of the current record, RIX_NONE unlocked */
+ZUN_API uint32_t FSTableSize(SCB *scb);   /* records in the table; no lock needed */
+ZUN_API void FSDirtyRec(SCB *scb);        /* the locked chunk is written at unlock */
+
+/* Inserts count zero records so that the first has index rix (RIX_LAST:
+ * append); records of a class with RIDs get consecutive RIDs from the class
+ * counter. keepWhole puts all of them in one chunk. With recordOut the
+ * session returns locked on record rix (count 0: an existing record),
+ * marked to be written. No session of the table may hold a lock. Returns
+ * 0, FS_E_BAD_SCB, FS_E_READ_ONLY, FS_E_BAD_RIX, FS_E_LOCK_FOUND,
+ * FS_E_CHUNK_TOO_BIG (keepWhole with more than a chunk holds),
+ * FS_E_BLOCK_LIMIT, memory and chunk statuses; on failure *recordOut is
+ * NULL and the records inserted are removed again (unless memory has run
+ * out even for that: then they stay, and no earlier record is lost). */
 ZUN_API FSStatus FSIAddLock(SCB *scb, uint32_t rix, uint32_t count, uint32_t keepWhole,
                             void **recordOut);
+
+/* Applies op to the run [first, first + count) of src's table: FSOpDelete
+ * removes it; FSOpCopy inserts a copy of it at dstRix (RIX_LAST: the end) of
+ * dst's table, which may be the same table and src itself; FSOpMove copies,
+ * then removes the run; 0 only validates. A copy into its own run inserts
+ * the run as it was. No session of either table may hold a lock; every
+ * session ends unlocked. Returns (and stores in src) 0, FS_E_BAD_SCB,
+ * FS_E_READ_ONLY, FS_E_BAD_PARAMS (run outside the table), FS_E_BAD_RIX,
+ * FS_E_BAD_CLASS (record sizes or RIDs differ), FS_E_LOCK_FOUND, memory and
+ * chunk statuses. A failed copy is taken out again (as for FSIAddLock); a
+ * move whose deletion fails keeps the copy once part of the run is gone. */
 ZUN_API FSStatus FSIRecOps(SCB *src, uint32_t op, uint32_t first, uint32_t count, SCB *dst,
                            uint32_t dstRix);
 ZUN_API FSStatus FSIAddPtr(SCB *scb, uint32_t rix, uint32_t count, uint32_t replace,

@@ -21,6 +21,9 @@ struct FCB {
     uint32_t thunkLockDepth;        // nesting of the library's thunk-table locks
     uint32_t opDepth;               // nesting of block-store and chunk operations; the
                                     // invariant checks run when the outermost one ends
+    SCB **sessions;                 // open sessions by handle - 1 (VMAlloc); null when none
+    uint32_t sessionSlots;          // capacity of sessions
+    uint32_t sessionsOpen;          // non-null entries of sessions
 };
 
 // Common head of FCB and SCB: status at offset 4, magic at offset 6.
