@@ -53,7 +53,8 @@ std::vector<FSClassDesc> TestClasses() {
             WithMin(HostClass(16, 10), 5),
             WithMin(HostClass(8, 5, FS_CLASS_RIDS), 2),
             WithMin(HostClass(12, 3), 0),
-            HostClass(4, 1000)};
+            HostClass(4, 1000),
+            HostClass(1, 700)};
 }
 
 void PrintTo(const TableShape &s, std::ostream *os) {

@@ -20,6 +20,7 @@ enum TestClass : uint8_t {
     kStamped = 7,  // 8-byte records ending with a RID, at most 5 per chunk
     kTwelveB = 8,  // 12-byte records, at most 3 per chunk, minimum 0
     kWide = 9,     // 4-byte records, at most 1000 per chunk
+    kBytes = 10,   // 1-byte records (byte streams), at most 700 per chunk
 };
 
 std::vector<FSClassDesc> TestClasses();
