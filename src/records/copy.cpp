@@ -1,5 +1,6 @@
-// Copying records between sessions and from memory, chunk by chunk: one lock
-// per chunk on each side and one memory copy per contiguous stretch.
+// Copying records between sessions, and between a session and memory, chunk
+// by chunk: one lock per chunk on each side and one memory copy per
+// contiguous stretch.
 #include <algorithm>
 
 #include "records/records.h"
@@ -41,6 +42,25 @@ FSStatus FSIStoreRecords(const void *data, uint32_t count, SCB *scb, uint32_t ri
         FSDirtyFile(scb->fcb);
         left -= take;
         from += take;
+    }
+    FSUnlock(scb);
+    return 0;
+}
+
+FSStatus FSIFetchRecords(SCB *scb, uint32_t rix, uint32_t count, void *data) {
+    uint64_t left = uint64_t{scb->recSize} * count;
+    if (left == 0) return 0;
+    auto *to = static_cast<uint8_t *>(data);
+    while (left > 0) {
+        uint8_t *from;
+        uint32_t avail;
+        FSStatus status = LockStretch(scb, rix, &from, &avail);
+        if (status != 0) return status;
+        auto take = static_cast<uint32_t>(std::min<uint64_t>(avail, left));
+        rix += take / scb->recSize;
+        VMCopyMem(to, from, take);
+        left -= take;
+        to += take;
     }
     FSUnlock(scb);
     return 0;
