@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "blocks/cache.h"
+#include "common/fault_loop.h"
 #include "common/session_fixture.h"
 #include "platform/census.h"
 
@@ -57,7 +58,8 @@ TEST_F(Handles, FillPtrCopiesRunsAcrossChunks) {
     Bytes guard(48, 0xEE);
     const std::pair<uint32_t, uint32_t> outside[] = {{3, 0}, {19, 2}, {20, 1}, {0xFFFFFFFF, 2}};
     for (auto [first, count] : outside) {
-        EXPECT_EQ(FSFillPtr(scb, first, count, guard.data()), FS_E_BAD_RIX) << first << "+" << count;
+        EXPECT_EQ(FSFillPtr(scb, first, count, guard.data()), FS_E_BAD_RIX)
+            << first << "+" << count;
         EXPECT_EQ(FSError(scb), FS_E_BAD_RIX);
     }
     EXPECT_EQ(guard, Bytes(48, 0xEE));
@@ -105,8 +107,8 @@ TEST_F(Handles, AddPtrInsertsTheHostsBytes) {
     ASSERT_EQ(FSIAddPtr(scb, RIX_LAST, 25, 0, host.data()), 0);
     EXPECT_EQ(TableBytes(tid), Concat({all, host}));
     ASSERT_EQ(FSIAddPtr(scb, 3, 2, 0, host.data() + 24), 0);
-    EXPECT_EQ(TableBytes(tid), Concat({Slice(all, 0, 3, 12), Slice(host, 2, 2, 12),
-                                       Slice(all, 3, 7, 12), host}));
+    EXPECT_EQ(TableBytes(tid),
+              Concat({Slice(all, 0, 3, 12), Slice(host, 2, 2, 12), Slice(all, 3, 7, 12), host}));
     EXPECT_EQ(FSTableSize(other), 37u);
     EXPECT_TRUE(Unlocked(scb));
     EXPECT_TRUE(FSDirtied(fcb_));
@@ -188,46 +190,37 @@ TEST_F(Handles, AddHandleReadsTheHostsBlock) {
 TEST_F(Handles, FailedAddsKeepTheTablesRecords) {
     const Bytes host = Host(30, 8);
     MakeTable(kSmall); // the root table, so that the others can be destroyed
-    bool fired = true;
-    for (uint32_t n = 0; fired; ++n) {
-        SCOPED_TRACE(n);
-        ASSERT_LT(n, 500u);
-        fired = false;
-        for (bool once : {true, false}) {
-            SCOPED_TRACE(once ? "transient" : "lasting");
-            uint16_t tid = MakeShapedTable(kSmall, {true, {4, 3, 4}});
-            const Bytes all = Patterns(tid, 11, 8);
-            SCB *scb = CheckOut(tid);
-            for (uint32_t replace : {0u, 1u}) {
-                const Bytes before = TableBytes(tid);
-                VMFaultReset();
-                if (once) VMFaultFailOnce(VM_OP_GALLOC, n, VM_E_NOMEM);
-                else VMFaultFail(VM_OP_GALLOC, n, VM_E_NOMEM);
-                FSStatus status = FSIAddPtr(scb, replace ? 0 : 2, 30, replace, host.data());
-                fired = fired || VMFaultCount(VM_OP_GALLOC) > n;
-                VMFaultReset();
-                const Bytes after = TableBytes(tid);
-                EXPECT_EQ(FSTableSize(scb) * 8, after.size());
-                EXPECT_TRUE(Unlocked(scb));
-                if (replace && status == 0) {
-                    EXPECT_EQ(after, host);
-                } else if (status == 0) {
-                    EXPECT_EQ(after, Concat({Slice(all, 0, 2, 8), host, Slice(all, 2, 9, 8)}));
-                } else if (replace) { // emptied, perhaps with blank records left
-                    bool blank = std::all_of(after.begin(), after.end(), [](uint8_t b) { return b == 0; });
-                    EXPECT_TRUE(after == before || (blank && !once)) << "status " << status;
-                } else if (once) {
-                    EXPECT_EQ(after, all) << "status " << status;
-                } else { // the undo may itself have run out of memory
-                    ASSERT_GE(after.size(), all.size());
-                    EXPECT_EQ(Slice(after, 0, 2, 8), Slice(all, 0, 2, 8));
-                    EXPECT_EQ(Bytes(after.end() - 72, after.end()), Slice(all, 2, 9, 8));
-                }
+    ForEachFault(VM_OP_GALLOC, VM_E_NOMEM, [&](FaultRun &fault) {
+        uint16_t tid = MakeShapedTable(kSmall, {true, {4, 3, 4}});
+        const Bytes all = Patterns(tid, 11, 8);
+        SCB *scb = CheckOut(tid);
+        for (uint32_t replace : {0u, 1u}) {
+            const Bytes before = TableBytes(tid);
+            fault.Arm();
+            FSStatus status = FSIAddPtr(scb, replace ? 0 : 2, 30, replace, host.data());
+            fault.Disarm();
+            const Bytes after = TableBytes(tid);
+            EXPECT_EQ(FSTableSize(scb) * 8, after.size());
+            EXPECT_TRUE(Unlocked(scb));
+            if (replace && status == 0) {
+                EXPECT_EQ(after, host);
+            } else if (status == 0) {
+                EXPECT_EQ(after, Concat({Slice(all, 0, 2, 8), host, Slice(all, 2, 9, 8)}));
+            } else if (replace) { // emptied, perhaps with blank records left
+                bool blank =
+                    std::all_of(after.begin(), after.end(), [](uint8_t b) { return b == 0; });
+                EXPECT_TRUE(after == before || (blank && !fault.once)) << "status " << status;
+            } else if (fault.once) {
+                EXPECT_EQ(after, all) << "status " << status;
+            } else { // the undo may itself have run out of memory
+                ASSERT_GE(after.size(), all.size());
+                EXPECT_EQ(Slice(after, 0, 2, 8), Slice(all, 0, 2, 8));
+                EXPECT_EQ(Bytes(after.end() - 72, after.end()), Slice(all, 2, 9, 8));
             }
-            FSCheckIn(scb);
-            ASSERT_EQ(FSDestroyTable(fcb_, tid), 0);
         }
-    }
+        FSCheckIn(scb);
+        ASSERT_EQ(FSDestroyTable(fcb_, tid), 0);
+    });
 }
 
 } // namespace
