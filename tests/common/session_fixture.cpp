@@ -181,6 +181,15 @@ std::vector<uint8_t> SessionFileTest::TableBytes(uint16_t tid) {
     return out;
 }
 
+std::vector<std::vector<uint8_t>> SessionFileTest::RecordsOf(uint16_t tid) {
+    std::vector<uint8_t> bytes = TableBytes(tid);
+    uint16_t size = RecSize(RecordOf(tid).cls);
+    std::vector<std::vector<uint8_t>> out;
+    for (size_t at = 0; size != 0 && at + size <= bytes.size(); at += size)
+        out.emplace_back(bytes.begin() + at, bytes.begin() + at + size);
+    return out;
+}
+
 TableRecord SessionFileTest::RecordOf(uint16_t tid, uint16_t *masterChunk) {
     TableRecord *rec, copy{};
     uint16_t master = THUNK_NONE;

@@ -54,6 +54,8 @@ protected:
     // What the chunk layer holds for the table; an empty shape on failure.
     TableShape ShapeOf(uint16_t tid);
     std::vector<uint8_t> TableBytes(uint16_t tid);
+    // The table's records one by one.
+    std::vector<std::vector<uint8_t>> RecordsOf(uint16_t tid);
     uint16_t RecSize(uint8_t cls) { return fcb_->classTable[cls].recSize; }
 
     // A copy of the table record, and the thunk of the master-table chunk

@@ -16,10 +16,9 @@
 namespace {
 
 using Record = std::vector<uint8_t>;
-using Records = std::vector<Record>;
 
 // What the selector is asked, and how it answers: by the record's first four
-// bytes (its mark).
+// bytes (its mark). MarkOf reads any four bytes.
 std::vector<uint32_t> g_asked;
 std::function<bool(uint32_t mark, size_t call)> g_pick;
 
@@ -42,8 +41,6 @@ void PickMarks(std::set<uint32_t> marks) {
 
 class Lists : public SessionFileTest {
 protected:
-    using Bytes = std::vector<uint8_t>;
-
     void TearDown() override {
         g_pick = nullptr;
         SessionFileTest::TearDown();
@@ -65,28 +62,15 @@ protected:
         FSCheckIn(scb);
         return tid;
     }
-    std::vector<uint32_t> Marks(uint16_t tid) {
+    // The first four bytes (the mark) or the last four (the RID) of each
+    // record of the table.
+    std::vector<uint32_t> Words(uint16_t tid, bool last) {
         std::vector<uint32_t> out;
-        for (const Record &r : RecordsOf(tid)) out.push_back(MarkOf(r.data()));
+        for (const Record &r : RecordsOf(tid)) out.push_back(MarkOf(&r[last ? r.size() - 4 : 0]));
         return out;
     }
-    std::vector<uint32_t> Rids(uint16_t tid) {
-        std::vector<uint32_t> out;
-        for (const Record &r : RecordsOf(tid)) {
-            uint32_t rid;
-            std::memcpy(&rid, r.data() + r.size() - 4, 4);
-            out.push_back(rid);
-        }
-        return out;
-    }
-    Records RecordsOf(uint16_t tid) {
-        Bytes bytes = TableBytes(tid);
-        uint16_t size = RecSize(RecordOf(tid).cls);
-        Records out;
-        for (size_t at = 0; at + size <= bytes.size(); at += size)
-            out.emplace_back(bytes.begin() + at, bytes.begin() + at + size);
-        return out;
-    }
+    std::vector<uint32_t> Marks(uint16_t tid) { return Words(tid, false); }
+    std::vector<uint32_t> Rids(uint16_t tid) { return Words(tid, true); }
     static std::vector<uint32_t> Range(uint32_t from, uint32_t to) {
         std::vector<uint32_t> out;
         for (uint32_t m = from; m < to; ++m) out.push_back(m);

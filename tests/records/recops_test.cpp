@@ -15,14 +15,6 @@ using Records = std::vector<std::vector<uint8_t>>;
 
 class RecOps : public SessionFileTest {
 protected:
-    Records RecordsOf(uint16_t tid) {
-        std::vector<uint8_t> bytes = TableBytes(tid);
-        uint16_t size = RecSize(ClassOfTable(tid));
-        Records out;
-        for (size_t at = 0; at + size <= bytes.size(); at += size)
-            out.emplace_back(bytes.begin() + at, bytes.begin() + at + size);
-        return out;
-    }
     // Records as Shape wrote them, by their original RIXes.
     Records Original(uint16_t tid, std::initializer_list<std::pair<uint32_t, uint32_t>> runs) {
         Records out;
