@@ -63,10 +63,7 @@ void PrintTo(const TableShape &s, std::ostream *os) {
     *os << " }";
 }
 
-void SessionFileTest::SetUp() {
-    VMFaultReset();
-    folder_ = MakeScratchFolder();
-    ASSERT_FALSE(folder_.empty());
+FSContext SessionFileTest::Context() {
     static const std::vector<FSClassDesc> classes = TestClasses();
     FSContext ctx{};
     ctx.fileType = 0x5A46;
@@ -74,7 +71,15 @@ void SessionFileTest::SetUp() {
     ctx.classCount = static_cast<uint8_t>(classes.size());
     ctx.classes = classes.data();
     ctx.memBudget = MemBudget();
-    ASSERT_EQ(VMMakeFileSpec(folder_.c_str(), 0, &ctx.scratchSpec), 0);
+    EXPECT_EQ(VMMakeFileSpec(folder_.c_str(), 0, &ctx.scratchSpec), 0);
+    return ctx;
+}
+
+void SessionFileTest::SetUp() {
+    VMFaultReset();
+    folder_ = MakeScratchFolder();
+    ASSERT_FALSE(folder_.empty());
+    FSContext ctx = Context();
     ASSERT_EQ(FSCreate(&ctx, &fcb_), 0);
 }
 

@@ -36,6 +36,8 @@ void PrintTo(const TableShape &s, std::ostream *os);
 class SessionFileTest : public ::testing::Test {
 protected:
     virtual uint32_t MemBudget() { return 0; }
+    // The host's context of the fixture's file (classes TestClasses()).
+    FSContext Context();
     void SetUp() override;
     void TearDown() override;
 

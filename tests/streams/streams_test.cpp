@@ -3,6 +3,8 @@
 // callbacks themselves, given good and bad stream contexts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -42,11 +44,7 @@ protected:
     }
     // A second storage file of the same classes.
     FCB *SecondFile() {
-        static const std::vector<FSClassDesc> classes = TestClasses();
-        FSContext ctx{};
-        ctx.classCount = static_cast<uint8_t>(classes.size());
-        ctx.classes = classes.data();
-        EXPECT_EQ(VMMakeFileSpec(folder_.c_str(), 0, &ctx.scratchSpec), 0);
+        FSContext ctx = Context();
         EXPECT_EQ(FSCreate(&ctx, &second_), 0);
         return second_;
     }
@@ -132,6 +130,42 @@ TEST_F(Streams, BytesReadBackAsWritten) {
     ASSERT_EQ(VMStreamDestroy(fcb_, tid), 0);
     uint8_t cls;
     EXPECT_EQ(FSTableClass(fcb_, tid, &cls), FS_E_BAD_TID);
+}
+
+// A stream written in pieces survives a save, a close and an open of the
+// file, and can be changed and saved again.
+TEST_F(Streams, SurvivesSaveAndReopen) {
+    const Bytes data = Random(30001, 11);
+    VMStream *s = nullptr;
+    ASSERT_EQ(VMStreamCreate(fcb_, kBytes, &s), 0);
+    const uint16_t tid = VMStreamTable(s);
+    for (uint32_t at = 0; at < data.size(); at += 997)
+        ASSERT_EQ(VMStreamWrite(s, at, std::min<uint32_t>(997, data.size() - at), &data[at]), 0);
+    VMStreamClose(s);
+    ASSERT_EQ(FSISaveCommit(fcb_, 1, 0), 0);
+    // The scratch file, kept, becomes the host's file.
+    const std::string scratch = VMFileSpecPath(FSFileSpec(fcb_)), path = folder_ + "/doc.zf";
+    FSFileClose(fcb_, 1);
+    fcb_ = nullptr;
+    ASSERT_EQ(std::rename(scratch.c_str(), path.c_str()), 0);
+
+    VMFileSpec spec;
+    ASSERT_EQ(VMMakeFileSpec(path.c_str(), 0, &spec), 0);
+    FSContext ctx = Context();
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(FSFileOpen(&spec, FS_VERSION_CURRENT, 0, &ctx, &fcb_, nullptr), 0);
+        ASSERT_EQ(VMStreamOpen(fcb_, tid, 1, &s), 0);
+        ASSERT_EQ(VMStreamSize(s), data.size() - round * 1000);
+        Bytes back(VMStreamSize(s));
+        ASSERT_EQ(VMStreamRead(s, 0, static_cast<uint32_t>(back.size()), back.data()), 0);
+        EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin()));
+        ASSERT_EQ(VMStreamSetSize(s, static_cast<uint32_t>(back.size() - 1000)), 0);
+        VMStreamClose(s);
+        ASSERT_EQ(FSISaveCommit(fcb_, 1, 0), 0);
+        FSFileClose(fcb_, 1);
+        fcb_ = nullptr;
+    }
 }
 
 TEST_F(Streams, CallbacksMoveBytesAndKeepThePosition) {
