@@ -28,7 +28,7 @@ struct Opening {
 // table inside fileSize and inside the file's length, fileSize on a
 // granule. Then makes what the file cannot mean harmless: unknown version
 // bits dropped, the roots' resident bits, busy counts and thunk indexes
-// cleared, the run-time fields zeroed.
+// cleared, the status and the run-time fields zeroed.
 FSStatus FSCheckHeader(FileHeader &h, uint32_t length);
 
 // The built-in classes of a class table just read: master-table records of
