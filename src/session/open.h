@@ -40,6 +40,7 @@ FSStatus FSCheckBuiltinClasses(const FileHeader &h, const FSClassDesc *classes);
 bool FSRootUsable(const ChunkRef &root);
 
 // Step 12, for the FCB the open made: the host's upgrade hook or the class
-// refresh. On success *result is the FCB to hand out (a new one after an
-// upgrade); on failure every FCB is closed and *result is null.
+// refresh (whose class counts were found to agree before the version was
+// committed). On success *result is the FCB to hand out (a new one after an
+// upgrade); on a failed upgrade every FCB is closed and *result is null.
 FSStatus FSFinishForHost(Opening &o, FCB **result);

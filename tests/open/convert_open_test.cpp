@@ -228,14 +228,18 @@ TEST_F(ConvertOpen, HostClassesAreRefreshedFromTheContext) {
     FSFileClose(fcb_, 1);
     fcb_ = nullptr;
 
+    // Refused before the version is committed: the file keeps every version.
+    ASSERT_EQ(Open(), 0); // and a mini-saved version to keep
+    ASSERT_EQ(FSISaveCommit(fcb_, 0, 0), 0);
+    FSFileClose(fcb_, 1);
+    fcb_ = nullptr;
+    Put(gen::ReadFile(path_));
     ctx_.classCount = 2;
-    EXPECT_EQ(Open(), FS_E_BAD_CLASSES);
-    EXPECT_EQ(fcb_, nullptr);
-    EXPECT_NE(HeaderOnDisk().stateFlags & STATE_CLOSED_CLEANLY, 0) << "the host's file is kept, closed";
-    const gen::Bytes kept = gen::ReadFile(path_);
-    EXPECT_EQ(FSFileOpen(&spec_, FS_VERSION_CURRENT, 1, &ctx_, &fcb_, nullptr), FS_E_BAD_CLASSES);
-    EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{"doc.zf"}) << "the scratch copy is deleted";
-    EXPECT_EQ(gen::ReadFile(path_), kept);
+    for (uint32_t asCopy : {0u, 1u}) {
+        EXPECT_EQ(FSFileOpen(&spec_, FS_VERSION_SAVED, asCopy, &ctx_, &fcb_, nullptr), FS_E_BAD_CLASSES);
+        EXPECT_EQ(fcb_, nullptr);
+        ExpectHostFileUntouched();
+    }
 }
 
 } // namespace

@@ -22,7 +22,7 @@ protected:
     bool FullSave() const { return std::get<1>(GetParam()); }
 };
 
-TEST_P(SaveFault, FailureLeavesTheVersionsOnDiskAndTheSaveCanBeRepeated) {
+TEST_P(SaveFault, Rule6_FailureLeavesTheVersionsOnDiskAndTheSaveCanBeRepeated) {
     const Doc &after = current_;
     bool fired = true;
     int failures = 0, afterHeader = 0, headerFailures = 0;
@@ -94,7 +94,7 @@ TEST_P(SaveFault, FailureLeavesTheVersionsOnDiskAndTheSaveCanBeRepeated) {
 
 // A close that falls back to the saved version but cannot write its header
 // cuts nothing: the file still shows itself open with all its versions.
-TEST_F(DocFileTest, CloseThatCannotWriteItsHeaderCutsNothing) {
+TEST_F(DocFileTest, Rule5_CloseThatCannotWriteItsHeaderCutsNothing) {
     for (uint32_t k = 0;; ++k) {
         SCOPED_TRACE("writes refused after " + std::to_string(k));
         ASSERT_NO_FATAL_FAILURE(MakeThreeVersions());
