@@ -352,12 +352,33 @@ ZUN_API FSStatus FSCheckOut(FCB *fcb, uint32_t tid, uint32_t mode, SCB **scbOut)
  * it and frees it. The SCB is invalid afterwards. Does nothing for NULL, an
  * SCB whose magic is wrong (one checked in already) or whose file is bad. */
 ZUN_API void FSCheckIn(SCB *scb);
+
+/* FSTableCount: the number of table records in the master table (in use or
+ * free; a multiple of 16), 0 for a bad FCB: every TID below it may name a
+ * table. FSTableClass stores table tid's class in *classOut (optional) and
+ * returns 0; FS_E_BAD_TID with class 0 for a free table record, FS_E_BAD_TID
+ * with nothing stored for a tid beyond the master table, FS_E_BAD_FCB, chunk
+ * statuses. Neither touches the FCB's last status. */
 ZUN_API FSStatus FSTableClass(FCB *fcb, uint16_t tid, uint8_t *classOut);
 ZUN_API uint32_t FSTableCount(FCB *fcb);
 
 /* ---------------------------------------------------------------------- */
 /* Record IDs                                                               */
 
+/* Records of a class flagged FS_CLASS_RIDS end with a 4-byte RID, which
+ * FSIAddLock stamps from the class's counter; the host may also store RIDs
+ * itself. FSAllocRID returns the class's counter and advances it (wrapping);
+ * 0xFFFFFFFF for a bad FCB or a class the file does not have (then
+ * FS_E_BAD_CLASS is the FCB's last status). FSBumpRIDCounter sets the
+ * counter of the session's class past every RID stored in its table (no
+ * change for a class without RIDs); it leaves the session unlocked and
+ * returns 0, FS_E_BAD_SCB or the status of reading the records (the counter
+ * is then unchanged). RID2RIX returns the RIX of the first record holding
+ * rid, RIX2RID the last four bytes of record rix; both answer 0xFFFFFFFF on
+ * failure with the reason in the session's status (nothing stored for a bad
+ * SCB): FS_E_BAD_RID (no record holds it), FS_E_BAD_RIX (rix not below the
+ * record count), FS_E_BAD_CLASS (records shorter than 4 bytes), check-out and
+ * chunk statuses. Neither uses nor changes the session's lock. */
 ZUN_API uint32_t FSAllocRID(FCB *fcb, uint8_t classNumber);
 ZUN_API FSStatus FSBumpRIDCounter(SCB *scb);
 ZUN_API uint32_t RID2RIX(SCB *scb, uint32_t rid);
@@ -423,12 +444,49 @@ ZUN_API FSStatus FSIAddLock(SCB *scb, uint32_t rix, uint32_t count, uint32_t kee
  * move whose deletion fails keeps the copy once part of the run is gone. */
 ZUN_API FSStatus FSIRecOps(SCB *src, uint32_t op, uint32_t first, uint32_t count, SCB *dst,
                            uint32_t dstRix);
+
+/* Runs of records to and from host memory, as their exact bytes packed in
+ * RIX order (count * recSize bytes). FSFillPtr copies records [first,
+ * first + count) to dst; FSBuildHandle copies them into a new movable block
+ * that *handleOut receives, unlocked, for the host to free (0 on failure).
+ * Both leave the session unlocked and return (and store) 0, FS_E_BAD_RIX (a
+ * count of 0 or a run outside the table), FS_E_NULL_DATA, FS_E_NOMEM,
+ * FS_E_LOCKMEM, FS_E_BAD_HANDLE_PARAM (null handleOut), FS_E_DATA_TOO_LARGE,
+ * chunk statuses; FS_E_BAD_SCB for a bad SCB (nothing stored).
+ *
+ * FSIAddPtr inserts count records holding the bytes at src so that the first
+ * has index rix (RIX_LAST: append); with replace the table is emptied first,
+ * and rix must then be 0 or RIX_LAST (checked before anything is deleted).
+ * FSIAddHandle does the same from a movable block, which must hold the
+ * records and stays the host's. A count of 0 adds nothing. The session ends
+ * unlocked. Returns (and stores) 0, FS_E_NULL_DATA, FS_E_BAD_RIX,
+ * FS_E_RID_CLASS (records with RIDs are added with FSIAddLock),
+ * FS_E_READ_ONLY, FS_E_LOCK_FOUND, FS_E_BAD_HANDLE_PARAM (a block too small
+ * or freed), FS_E_LOCKMEM, and the statuses of FSIAddLock. A failed add
+ * leaves the records the table held, except that an emptying stands. */
 ZUN_API FSStatus FSIAddPtr(SCB *scb, uint32_t rix, uint32_t count, uint32_t replace,
                            const void *src);
 ZUN_API FSStatus FSIAddHandle(SCB *scb, uint32_t rix, uint32_t count, uint32_t replace,
                               HGLOBAL h);
 ZUN_API FSStatus FSBuildHandle(SCB *scb, uint32_t first, uint32_t count, HGLOBAL *handleOut);
 ZUN_API FSStatus FSFillPtr(SCB *scb, uint32_t first, uint32_t count, void *dst);
+
+/* List operations on the records of scb's table that sel picks (non-zero),
+ * in RIX order: FSDelList deletes them; FSCopyList inserts copies of them at
+ * dstRix (RIX_LAST: the end) of dst's table, in their order; FSMoveList
+ * copies, then deletes them. dst may be another table of the same record
+ * size and RID flag, or scb itself for the same table (the selector never
+ * sees the copies); another session on scb's own table is refused. sel is
+ * called with the address of each record, inside its locked chunk, once per
+ * record for a deletion and twice for a copy or move, and must answer the
+ * same each time and change no table. Copies of records with RIDs get new
+ * RIDs; moved records keep theirs. Every session ends unlocked. Returns (and
+ * stores in scb) 0 (also at once for an empty table), FS_E_NOMEM for a null
+ * selector (nothing stored), FS_E_BAD_SCB, FS_E_BAD_PARAMS (dst another
+ * session on scb's table), FS_E_READ_ONLY, FS_E_BAD_CLASS, FS_E_BAD_RIX,
+ * FS_E_LOCK_FOUND, FS_E_LIST_OP (the selector changed its answers), chunk
+ * statuses. After a failure, records deleted or copied stay so and the
+ * unfilled part of the inserted run is removed. */
 ZUN_API FSStatus FSDelList(SCB *scb, FSSelector sel, uint32_t unused);
 ZUN_API FSStatus FSCopyList(SCB *scb, FSSelector sel, SCB *dst, uint32_t dstRix,
                             uint32_t unused);
@@ -468,6 +526,13 @@ ZUN_API FSStatus BKFlush(FCB *fcb, uint32_t quota);
 /* ---------------------------------------------------------------------- */
 /* Storage-manager callback table                                           */
 
+/* Lets the services keep byte streams in tables of 1-byte records (see
+ * VMStream... in zunvm.h). Installation is counted: the first FSInstallSFM
+ * registers the callback table and returns the services' result; later ones
+ * only count and return 0. Each stores the registration word in
+ * *registrationOut; FS_E_BAD_PARAMS for a null pointer (nothing counted).
+ * FSUninstallSFM withdraws the table when the count comes back to 0 and
+ * returns the services' result, else 0. */
 ZUN_API int32_t FSInstallSFM(uint16_t *registrationOut);
 ZUN_API int32_t FSUninstallSFM(void);
 
