@@ -209,15 +209,42 @@ typedef struct FSContext {
 ZUN_API FSStatus FSCreate(const FSContext *ctx, FCB **fcbOut);
 
 /* Opens a storage file. version: FS_VERSION_CURRENT (after a clean close
- * this is the saved version), _SAVED or _MINI. asCopy 1 works on a scratch
- * copy; read-only files and files that need conversion always do.
+ * this is the saved version), _SAVED or _MINI; opening a version drops the
+ * versions newer than it (a mini-saved version stays when it is opened).
+ * asCopy 1 works on a scratch copy in the context's scratch folder (a
+ * temporary file: FSFileSpec names it); files that cannot be opened for
+ * writing, need converting, come from the other byte order, or are shorter
+ * than their header says always are, so the host's file is then never
+ * written. Old-format files are converted into a new scratch file; foreign
+ * ones are translated with the context's translate hook. A file of an older
+ * application version goes to the context's upgrade hook, which moves it
+ * into a new file (FSCreate's): that FCB is the one handed out. Otherwise
+ * the context's host classes (when it has any) replace the file's
+ * descriptors, keeping the file's RID counters.
  * *fcbOut receives the FCB (NULL on failure), *rootOut (optional) the root
- * table's TID (TID_NONE on failure). Returns 0 or: FS_E_BAD_PARAMS,
- * FS_E_BAD_FORMAT (not a storage file of this host), FS_E_CANNOT_CONVERT
- * (newer format or application), FS_E_NO_SAVED, FS_E_NO_MINI,
- * FS_E_CRASHED + 1 (a saved version exists) + 2 (a mini-saved one exists)
- * when the file was open during a crash: open it again with selector 1 or 2.
- * No memory stays allocated and the host's file is closed after a failure. */
+ * table's TID (TID_NONE on failure). On success the file's header shows it
+ * open, and FSError of the FCB is 0, or FS_E_UNREADABLE when a conversion
+ * found data it could not match (those tables arrive empty). A selected
+ * version whose chunks lie past the end of a short file reports FS_E_FATAL
+ * when they are read. Returns 0 or:
+ *   FS_E_BAD_PARAMS      fcbOut, spec or ctx null (nothing stored), a
+ *                        selector other than 0-2, classes null with a count;
+ *   FS_E_BAD_FORMAT      not a storage file of this host (1 to 153 bytes,
+ *                        wrong magic or file type), or a header or built-in
+ *                        class that cannot be right;
+ *   FS_E_CANNOT_CONVERT  newer format or application (without
+ *                        FS_ANY_VERSION), or an old file that cannot be
+ *                        converted;
+ *   FS_E_CANNOT_TRANSLATE, FS_E_TRANSLATE_AND_CONVERT  foreign files
+ *                        without a translate hook, or that need converting;
+ *   FS_E_NO_SAVED, FS_E_NO_MINI  the version asked for does not exist;
+ *   FS_E_CRASHED + 1 (a saved version exists) + 2 (a mini-saved one exists)
+ *                        selector 0 on a file left open by a crash: open it
+ *                        again with selector 1 or 2;
+ *   FS_E_BAD_CLASSES     the host's class count differs from the file's;
+ *   FS_E_NOMEM, the hooks' statuses, services statuses.
+ * No memory stays allocated after a failure, the host's file is closed, and
+ * a scratch copy or new file made for the open is deleted. */
 ZUN_API FSStatus FSFileOpen(const VMFileSpec *spec, uint32_t version, uint32_t asCopy,
                             const FSContext *ctx, FCB **fcbOut, uint16_t *rootOut);
 
@@ -229,15 +256,20 @@ ZUN_API FSStatus FSFileOpen(const VMFileSpec *spec, uint32_t version, uint32_t a
 ZUN_API void FSFileClose(FCB *fcb, uint16_t keep);
 
 /* 1 when the file is a storage file of this host that could be opened for
- * writing and needs no conversion; *foreignOut (optional) 1 when it is of the
- * other byte order. */
+ * writing and needs no conversion (the check FSFileOpen makes); 0 otherwise,
+ * also for a null spec or ctx. *foreignOut (optional) is 1 when the file
+ * passed the check and is of the other byte order, else 0. */
 ZUN_API int32_t FSIsFileWriteable(const VMFileSpec *spec, const FSContext *ctx,
                                   uint32_t *foreignOut);
 
 /* Runs the open's file check without opening the file for work; the file's
- * stamp is kept. On success stores foreign, needs-conversion, writable and
- * the stored application version; convertOut and writableOut are written
- * also on failure. Returns the check's status. */
+ * stamp is kept. On success stores foreign, needs-conversion, writable (each
+ * 1 or 0) and the application version as stored in the file (not swapped
+ * for a foreign file); convertOut and writableOut are written also on
+ * failure, with what the check found out. Each out is optional. Returns the
+ * check's status: 0, FS_E_BAD_PARAMS (null spec or ctx), FS_E_BAD_FORMAT,
+ * FS_E_CANNOT_CONVERT, FS_E_TRANSLATE_AND_CONVERT, services statuses (a
+ * file that does not exist, or of 0 bytes: VM_E_READ). */
 ZUN_API FSStatus FSFileInfo(const VMFileSpec *spec, const FSContext *ctx, uint32_t *foreignOut,
                             uint32_t *convertOut, uint32_t *writableOut,
                             uint16_t *appVersionOut);
@@ -464,11 +496,31 @@ ZUN_API FSStatus FSMoveList(SCB *scb, FSSelector sel, SCB *dst, uint32_t dstRix,
 /* ---------------------------------------------------------------------- */
 /* Saving                                                                   */
 
+/* save non-zero: the current version becomes the saved version (a
+ * mini-saved version is dropped, FSDirtied is cleared, the file's stamp is
+ * taken); 0: it becomes the mini-saved version. In place: every changed
+ * chunk is written to new space, and the header, written last, makes the
+ * new version; a crash at any moment leaves the previous versions or the
+ * new ones. Every table must be checked in and every chunk unlocked.
+ * reserved is not used. Returns (and stores) 0 or:
+ *   FS_E_BAD_FCB (nothing stored);
+ *   FS_E_FATAL            the file is in its fatal state: close it;
+ *   FS_E_STILL_CHECKED_OUT, FS_E_LOCK_FOUND  a table is checked out, a chunk locked;
+ *   FS_E_DISKFULL (FSDiskFull then answers 1), other services statuses.
+ * After a failure before the header write nothing on disk has changed and
+ * the save may be tried again. A failed header write puts the file in its
+ * fatal state (nothing more is written; the close writes nothing; the next
+ * open finds the versions as before). A failed flush after the header keeps
+ * the new version; space the old one used stays unused until a save-as. */
 ZUN_API FSStatus FSISaveCommit(FCB *fcb, uint32_t save, uint32_t reserved);
 ZUN_API FSStatus FSSaveAs(FCB *fcb, VMFileSpec *target);
 ZUN_API FSStatus FSSaveAsExt(FSSaveAsCallback cb, uintptr_t context, FCB *fcb,
                              VMFileSpec *target);
 ZUN_API FSStatus FSCompSize(FCB *fcb, uint32_t *sizeOut);
+/* Writes changed chunks back to new file space, the least recently used
+ * first, until quota bytes of chunk data are written (0xFFFFFFFF: all).
+ * Returns 0, FS_E_BAD_FCB, FS_E_FATAL (the fatal state: nothing is
+ * written), or the last write-back failure. */
 ZUN_API FSStatus BKFlush(FCB *fcb, uint32_t quota);
 
 /* ---------------------------------------------------------------------- */
