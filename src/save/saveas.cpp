@@ -153,16 +153,14 @@ FSStatus WriteCompactCopy(FSSaveAsCallback callback, uintptr_t context, FCB *fcb
     }
 
     FileHeader header;
-    if ((status = VMSetFileSize(nf.spec, estimate)) == 0) {
-        // The callback may not use the file; sessions it opened would
-        // outlive the thunks they name.
-        status = fcb->sessionsOpen != 0 ? FS_E_STILL_CHECKED_OUT
-                                        : WriteCompactFile(fcb, nf.spec, progress, &header);
-        if (status != 0) status = FS_E_FATAL;
-        if (status == 0 && replace != nullptr) {
-            status = VMRenameFile(nf.spec, replace);
-            if (status == 0) nf.spec->bytes[6] &= ~VM_SPEC_TEMPORARY; // now the host's file
-        }
+    status = VMSetFileSize(nf.spec, estimate);
+    // The callback may not use the file: sessions it opened would outlive
+    // the thunks they name.
+    if (status == 0 && fcb->sessionsOpen != 0) status = FS_E_STILL_CHECKED_OUT;
+    if (status == 0 && WriteCompactFile(fcb, nf.spec, progress, &header) != 0) status = FS_E_FATAL;
+    if (status == 0 && replace != nullptr) {
+        status = VMRenameFile(nf.spec, replace);
+        if (status == 0) nf.spec->bytes[6] &= ~VM_SPEC_TEMPORARY; // now the host's file
     }
     if (status == 0) SwitchTo(fcb, &nf, header, replace != nullptr);
     else Discard(&nf);
