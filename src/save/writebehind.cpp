@@ -23,16 +23,16 @@ FSStatus Place(WriteBehind *wb, uint32_t position, uint32_t length, uint8_t **at
     if (wb->data == nullptr) return 0;
     if (wb->held == 0) wb->first = position;
     if (position < wb->first || position - wb->first < wb->held) return WB_BACKWARDS;
-    uint64_t gap = position - wb->first;
-    if (gap + length > wb->capacity) {
+    uint32_t gap = position - wb->first;
+    if (uint64_t{gap} + length > wb->capacity) {
         FSStatus status = WBFlush(wb);
         if (status != 0 || length > wb->capacity) return status;
         wb->first = position;
         gap = 0;
     }
-    std::memset(wb->data + wb->held, 0, gap - wb->held);
+    if (gap > wb->held) std::memset(wb->data + wb->held, 0, size_t{gap} - wb->held);
     *at = wb->data + gap;
-    wb->held = static_cast<uint32_t>(gap + length);
+    wb->held = gap + length;
     return 0;
 }
 
