@@ -418,9 +418,10 @@ ZUN_API FSStatus FSISaveCommit(FCB *fcb, uint32_t save, uint32_t reserved);
  * closed without keeping: it falls back to its saved version, or goes when
  * it is a scratch file. A target that names the open file itself is
  * replaced by a new file made in its folder, which takes its name once it
- * is complete. A target's temporary bit is cleared in the host's record
- * (the copy is a normal file); a target naming a folder gets a file with a
- * unique name there (FSFileSpec names it).
+ * is complete. Either way the new file is a normal file, not a scratch
+ * file (the temporary bit of a target naming another file is cleared in the
+ * host's record); a target naming a folder gets a file with a unique name
+ * there (FSFileSpec names it).
  *
  * cb (optional) is called once the new file exists as cb(old file's
  * record, new file's record): a non-zero answer ends the save-as with that
