@@ -60,10 +60,14 @@ private:
     std::string folder_;
 };
 
-// The saved version of the file at path equals the model: every table in
-// use holds the model's records, no other table is in use, and the checker
-// finds nothing.
+// How the saved version of the file at path differs from the model, empty
+// when every table in use holds the model's records, no other table is in
+// use, and the checker finds nothing. ExpectFileHolds expects it empty.
+std::string Differences(const std::string &path, const std::vector<DocTable> &tables);
 void ExpectFileHolds(const std::string &path, const std::vector<DocTable> &tables);
+
+// Sizes of the images the saved version's chunks need, smallest first.
+std::vector<uint32_t> ImageSizes(const Bytes &file);
 
 // The exact size of a compact file with the structure of the file's saved
 // version: header and class table rounded up, then every image rounded up.

@@ -5,7 +5,6 @@
 #include <numeric>
 
 #include "blocks/cache.h"
-#include "common/read_saved.h"
 #include "saveas/saveas_fixture.h"
 
 namespace {
@@ -44,24 +43,6 @@ std::vector<uint32_t> Codes(const Calls &c) {
 void NothingInMemory(Doc &doc) {
     ASSERT_EQ(BKFlush(doc.fcb, BK_QUOTA_ALL), 0);
     GlobalReclaimDiscardable();
-}
-
-// Sizes of the images of the file's chunks, in any order.
-std::vector<uint32_t> ImageSizes(const Bytes &file) {
-    std::vector<uint32_t> sizes;
-    gen::ReadVersion v = gen::ReadSaved(file);
-    const uint32_t classTable = gen::Get32(file, 86);
-    auto recSize = [&](uint8_t cls) { return gen::Get16(file, classTable + cls * 14u + 4); };
-    if (v.masterIndexed) sizes.push_back(uint32_t(v.masterChunks.size()) * 10);
-    for (uint16_t c : v.masterChunks) sizes.push_back(c * 16u);
-    for (const gen::ReadTable &t : v.tables) {
-        if (!t.inUse) continue;
-        if (t.indexed) sizes.push_back(uint32_t(t.chunks.size()) * 10);
-        for (uint16_t c : t.chunks) sizes.push_back(c * uint32_t{recSize(t.cls)});
-    }
-    std::erase(sizes, 0u);
-    std::sort(sizes.begin(), sizes.end());
-    return sizes;
 }
 
 } // namespace
