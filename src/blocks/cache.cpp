@@ -18,7 +18,8 @@ FSStatus Unreadable(FCB *fcb) {
     return FS_E_FATAL;
 }
 
-// True when the thunk's reference can describe a chunk of this file.
+// True when the thunk's reference can describe a chunk of this file whose
+// image is still there.
 bool Plausible(FCB *fcb, const Thunk &t) {
     const FSClassDesc *d = ClassDesc(fcb, t.cls);
     if (d == nullptr) return false;
@@ -26,7 +27,9 @@ bool Plausible(FCB *fcb, const Thunk &t) {
     if (uint32_t{t.count} * d->recSize > limit) return false;
     if (t.filePos == 0) return true;
     uint32_t image = uint32_t{t.storedCount} * d->recSize;
-    return image <= limit && uint64_t{t.filePos} + image <= fcb->h.fileSize;
+    uint64_t end = uint64_t{t.filePos} + image;
+    if (fcb->lostTo != 0 && t.filePos < fcb->lostTo && end > fcb->lostFrom) return false;
+    return image <= limit && end <= fcb->h.fileSize;
 }
 
 // References at rest carry no resident bit or busy count; any found in an

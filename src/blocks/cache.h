@@ -43,12 +43,21 @@ void BKListRemove(FCB *fcb, uint16_t ti);
 
 // Writes the chunk of thunk ti back if it is dirty (children first), makes
 // its memory discardable and takes it off the list; consumes *quota.
+// FS_E_FATAL (the file is in its fatal state: nothing is written),
 // FS_E_LEVEL1 (thunk not in use, or memory reclaimed while dirty),
 // FS_E_STILL_CHECKED_OUT (busy), FS_E_LOCK_FOUND (locked), or the status of
 // the space allocation (which sets *quota to 0) or of the write. On failure
 // the chunk's memory and lock state are unchanged and a chunk that was on
 // the list goes back on it, at the tail.
 FSStatus BKWriteBack(FCB *fcb, uint16_t ti, uint32_t *quota);
+
+// Gives the resident chunk that ref names back into ref (in the locked
+// thunk table): its memory is freed, the first eight bytes of its thunk
+// (flags, class, stored count, position) replace ref's, bit 0 and the busy
+// count are cleared, the thunk index becomes THUNK_NONE and the thunk is
+// cleared. True when the position, count or class changed. The caller
+// makes sure the chunk is written back, unlocked and not pinned.
+bool BKGiveBack(FCB *fcb, ChunkRef *ref);
 
 // Writes back chunks from the head of the resident list until the quota is
 // used up or the list has been passed once. The status of the last failure,

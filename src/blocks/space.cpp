@@ -20,18 +20,6 @@ unsigned GrowShift(const FCB *fcb) {
     return std::max(grow, alloc);
 }
 
-// True when [pos, pos + len) may be listed: aligned, within fileSize, clear
-// of the header and of the class table.
-bool RunAllowed(const FCB *fcb, uint32_t pos, uint32_t len) {
-    uint32_t g = Granule(fcb);
-    uint64_t end = uint64_t{pos} + len;
-    if (len == 0 || pos % g != 0 || len % g != 0) return false;
-    if (pos < HEADER_SIZE || end > fcb->h.fileSize) return false;
-    uint64_t ct = fcb->h.classTableOffset;
-    uint64_t ctEnd = ct + uint64_t{fcb->h.classCount} * sizeof(FSClassDesc);
-    return ct == 0 || ctEnd <= pos || end <= ct;
-}
-
 // Lengthens the file from its fileSize by g bytes; a refusal or a length
 // reaching 4 GiB sets diskFull. fileSize itself is the caller's to update.
 FSStatus SetLength(FCB *fcb, uint32_t g) {
@@ -94,9 +82,19 @@ bool TakeFreeRun(FCB *fcb, uint32_t r, uint16_t owner, bool *whole, uint32_t *po
     return true;
 }
 
-// Merges the free run at index i with the free runs that adjoin it; returns
-// the new entry count.
-uint16_t MergeFree(FreeEntry *list, uint16_t n, uint16_t i) {
+} // namespace
+
+bool BKRunAllowed(const FCB *fcb, uint32_t pos, uint32_t len) {
+    uint32_t g = Granule(fcb);
+    uint64_t end = uint64_t{pos} + len;
+    if (len == 0 || pos % g != 0 || len % g != 0) return false;
+    if (pos < HEADER_SIZE || end > fcb->h.fileSize) return false;
+    uint64_t ct = fcb->h.classTableOffset;
+    uint64_t ctEnd = ct + uint64_t{fcb->h.classCount} * sizeof(FSClassDesc);
+    return ct == 0 || ctEnd <= pos || end <= ct;
+}
+
+uint16_t BKMergeFree(FreeEntry *list, uint16_t n, uint16_t i) {
     uint16_t lo = i, hi = i;
     while (lo > 0 && list[lo - 1].owners == 0 &&
            uint64_t{list[lo - 1].pos} + list[lo - 1].len == list[lo].pos)
@@ -109,8 +107,6 @@ uint16_t MergeFree(FreeEntry *list, uint16_t n, uint16_t i) {
     std::memmove(list + lo + 1, list + hi + 1, (n - hi - 1) * sizeof(FreeEntry));
     return static_cast<uint16_t>(n - (hi - lo));
 }
-
-} // namespace
 
 FSStatus BKNewFreeList(FCB *fcb, uint32_t bytes) {
     if (fcb->freeList != 0) {
@@ -135,7 +131,7 @@ bool BKFreeListValid(const FCB *fcb, const FreeEntry *entries, uint32_t count) {
     if (count > FREE_LIST_MAX) return false;
     constexpr uint16_t kVersions = VER_CURRENT | VER_MINI | VER_SAVED;
     for (uint32_t i = 0; i < count; ++i) {
-        if (!RunAllowed(fcb, entries[i].pos, entries[i].len)) return false;
+        if (!BKRunAllowed(fcb, entries[i].pos, entries[i].len)) return false;
         if (entries[i].owners & ~kVersions) return false;
         if (i > 0 && uint64_t{entries[i - 1].pos} + entries[i - 1].len > entries[i].pos)
             return false;
@@ -168,7 +164,7 @@ void BKReleaseSpace(FCB *fcb, uint32_t position, uint32_t length, uint16_t remov
     BlockOp op(fcb);
     if (length > kMaxRequest) return;
     uint32_t r = RoundUp(length, fcb->h.allocShift);
-    if (!RunAllowed(fcb, position, r)) return;
+    if (!BKRunAllowed(fcb, position, r)) return;
     FreeEntry *list = BKLockFreeList(fcb);
     if (list == nullptr) return;
     uint16_t n = fcb->h.freeCount;
@@ -187,7 +183,7 @@ void BKReleaseSpace(FCB *fcb, uint32_t position, uint32_t length, uint16_t remov
     uint16_t merged = n;
     if (list[i].len == r) {
         list[i].owners &= ~remove;
-        if (list[i].owners == 0) merged = MergeFree(list, n, i);
+        if (list[i].owners == 0) merged = BKMergeFree(list, n, i);
     }
     BKUnlockFreeList(fcb);
     if (merged != n) {

@@ -60,6 +60,14 @@ FSStatus BKGrowFile(FCB *fcb, uint32_t length, bool *exact);
 // name no versions but the three.
 bool BKFreeListValid(const FCB *fcb, const FreeEntry *entries, uint32_t count);
 
+// True when [pos, pos + len) may be listed: non-empty, on granules, within
+// fileSize, clear of the header and of the class table.
+bool BKRunAllowed(const FCB *fcb, uint32_t pos, uint32_t len);
+
+// Merges the free run at index i of the n entries with the free runs that
+// touch it; returns the new entry count.
+uint16_t BKMergeFree(FreeEntry *list, uint16_t n, uint16_t i);
+
 // Gives the FCB a new, empty free list: a movable block of bytes bytes
 // (at least 1), counted in memInUse like every block of the list, replacing
 // any block it had. FS_E_NOMEM leaves the FCB without a list block (the list

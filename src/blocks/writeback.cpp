@@ -43,18 +43,10 @@ void GiveBackChildren(FCB *fcb, uint16_t ti, uint8_t *block, uint16_t count, uin
     for (uint32_t i = 0; i < count; ++i) {
         ChunkRef *ref = RefAt(block, i, recSize);
         if ((ref->flags & REF_RESIDENT) == 0 || !ThunkLive(fcb, ref->thunk)) continue;
-        uint16_t ci = ref->thunk;
-        Thunk *child = ThunkAt(fcb, ci);
-        if (child->filePos != ref->filePos || child->storedCount != ref->storedCount ||
-            child->cls != ref->cls) {
+        if (BKGiveBack(fcb, ref)) {
             ThunkAt(fcb, ti)->flags |= THUNK_DIRTY;
             *changed = true;
         }
-        BKFreeMem(fcb, ci);
-        std::memcpy(ref, child, 8);
-        ref->flags &= ~REF_RESIDENT;
-        ref->thunk = THUNK_NONE;
-        std::memset(child, 0, sizeof(Thunk));
     }
 }
 
@@ -135,8 +127,22 @@ FSStatus WriteBackChunk(FCB *fcb, uint16_t ti, uint32_t *quota, WriteBackState &
 
 } // namespace
 
+bool BKGiveBack(FCB *fcb, ChunkRef *ref) {
+    Thunk *t = ThunkAt(fcb, ref->thunk);
+    bool changed = t->filePos != ref->filePos || t->storedCount != ref->storedCount || t->cls != ref->cls;
+    BKFreeMem(fcb, ref->thunk);
+    std::memcpy(ref, t, 8);
+    ref->flags &= static_cast<uint8_t>(~(REF_RESIDENT | REF_BUSY_MASK));
+    ref->thunk = THUNK_NONE;
+    std::memset(t, 0, sizeof(Thunk));
+    return changed;
+}
+
 FSStatus BKWriteBack(FCB *fcb, uint16_t ti, uint32_t *quota) {
     if (!ThunkLive(fcb, ti)) return FS_E_LEVEL1;
+    // In the fatal state memory and disk may be out of step: nothing more
+    // goes to the file.
+    if (fcb->h.stateFlags & STATE_FATAL) return FS_E_FATAL;
     const bool wasListed = (ThunkAt(fcb, ti)->flags & THUNK_ON_LIST) != 0;
     BKListRemove(fcb, ti);
     WriteBackState s;

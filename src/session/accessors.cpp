@@ -20,10 +20,12 @@ const char *FSLastCorruption() { return g_lastCorruption; }
 // memInUse depends on how the platform rounds memory blocks, not on the
 // file: it goes to the file as 0, like the address slots, so that a file's
 // bytes do not depend on the allocator.
-FSStatus FSWriteHeader(FCB *fcb) {
-    FileHeader image = fcb->h;
-    image.memInUse = 0;
-    return VMWrite(fcb->file, 0, HEADER_SIZE, &image);
+FSStatus FSWriteHeader(FCB *fcb) { return FSWriteHeaderImage(fcb, fcb->h); }
+
+FSStatus FSWriteHeaderImage(FCB *fcb, const FileHeader &image) {
+    FileHeader h = image;
+    h.memInUse = 0;
+    return VMWrite(fcb->file, 0, HEADER_SIZE, &h);
 }
 
 // The accessors make no check of the FCB beyond refusing a null pointer.

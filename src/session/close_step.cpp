@@ -5,6 +5,7 @@
 
 #include "blocks/memory.h"
 #include "blocks/versions.h"
+#include "save/protocol.h"
 #include "session/close.h"
 #include "tables/thunks.h"
 
@@ -12,23 +13,36 @@ namespace {
 
 bool Temporary(const FCB *fcb) { return (fcb->file->bytes[6] & VM_SPEC_TEMPORARY) != 0; }
 
-// Marks the header closed, writes it, makes it durable, puts the file's
-// stamp back and closes the file. The stamp is set before the close (the
-// services set it on an open file); nothing is written after it.
-void WriteClosedAndClose(FCB *fcb) {
-    fcb->h.stateFlags |= STATE_CLOSED_CLEANLY;
-    FSWriteHeader(fcb);
-    VMFlushFile(fcb->file);
+// Puts the file's stamp back and closes it. The stamp is set before the
+// close (the services set it on an open file); nothing is written after it.
+void RestoreStampAndClose(FCB *fcb) {
     if (fcb->h.fileStamp != 0) VMSetFileTime(fcb->file, fcb->h.fileStamp);
     VMCloseFile(fcb->file);
 }
 
+// Keeps the file as it stands: the header marked closed, made durable with
+// what it names (save protocol, rule 7).
+void KeepAsItStands(FCB *fcb) {
+    fcb->h.stateFlags |= STATE_CLOSED_CLEANLY;
+    SVWriteHeader(fcb);
+    RestoreStampAndClose(fcb);
+}
+
 // Gives up the current and mini-saved versions: only the saved version's
-// space stays used, and the free tail of the file is cut.
+// space stays used, and the free tail of the file is cut once the header
+// that no longer names it is durable (rule 5). When the move cannot be
+// prepared or its header written, the header on disk still shows the file
+// open with its versions, so the next open reports what it can recover.
 void FallBackToSaved(FCB *fcb) {
-    BKCommitVersions(fcb, VER_CURRENT | VER_MINI, 0, 0, true);
-    fcb->h.savedFileSize = fcb->h.fileSize;
-    fcb->h.miniFileSize = 0;
+    VersionCommit c;
+    if (BKPrepareCommit(fcb, MOVE_CLOSE_TO_SAVED, &c) == 0) {
+        FileHeader image = fcb->h;
+        image.stateFlags |= STATE_CLOSED_CLEANLY;
+        image.savedFileSize = c.fileSize;
+        image.miniFileSize = 0;
+        SVCommitHeader(fcb, c, image);
+    }
+    RestoreStampAndClose(fcb);
 }
 
 // Step 3: what becomes of the file. Results of the services calls are not
@@ -37,10 +51,9 @@ void SettleFile(FCB *fcb, uint16_t keep) {
     if (fcb->h.stateFlags & STATE_FATAL) {
         VMCloseFile(fcb->file); // nothing may be written any more
     } else if (keep == 1) {
-        WriteClosedAndClose(fcb);
+        KeepAsItStands(fcb);
     } else if (!Temporary(fcb) && (fcb->h.versionFlags & VER_SAVED)) {
         FallBackToSaved(fcb);
-        WriteClosedAndClose(fcb);
     } else if (Temporary(fcb)) {
         VMCloseDeleteFile(fcb->file);
     } else {

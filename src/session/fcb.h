@@ -24,6 +24,8 @@ struct FCB {
     SCB **sessions;                 // open sessions by handle - 1 (VMAlloc); null when none
     uint32_t sessionSlots;          // capacity of sessions
     uint32_t sessionsOpen;          // non-null entries of sessions
+    uint32_t lostFrom, lostTo;      // the file was shorter than its fileSize at open: images
+                                    // reaching into [lostFrom, lostTo) are gone (lostTo 0: none)
 };
 
 // Common head of FCB and SCB: status at offset 4, magic at offset 6.
@@ -40,10 +42,20 @@ inline FSStatus FCBStatus(FCB *fcb, FSStatus status) {
     return status;
 }
 
-// The descriptor of a class, or null when the file has none for it: every
-// lookup of a class descriptor goes through here.
+// True when a host class's descriptor can describe chunks: shifts that make
+// 16-bit masks, a record size and a maximum per chunk.
+inline bool HostClassUsable(const FSClassDesc &d) {
+    return d.allocShift <= 15 && d.growShift <= 15 && d.recSize != 0 && d.maxPerChunk != 0;
+}
+
+// The descriptor of a class, or null when the file has none for it or (for
+// a host class) the one it has is unusable: every lookup of a class
+// descriptor goes through here, so tables of such a class are refused, not
+// followed. The built-in classes are checked when the file is opened.
 inline FSClassDesc *ClassDesc(FCB *fcb, uint8_t cls) {
-    return cls < fcb->h.classCount ? &fcb->classTable[cls] : nullptr;
+    if (cls >= fcb->h.classCount) return nullptr;
+    FSClassDesc *d = &fcb->classTable[cls];
+    return cls < CLASS_FIRST_HOST || HostClassUsable(*d) ? d : nullptr;
 }
 
 // Reports a structure read from the file that cannot be right. Every
@@ -56,3 +68,4 @@ FSStatus FSCorrupt(FCB *fcb, FSStatus code, const char *where);
 
 // Writes the 154-byte header image at offset 0 (memInUse as 0).
 FSStatus FSWriteHeader(FCB *fcb);
+FSStatus FSWriteHeaderImage(FCB *fcb, const FileHeader &image);

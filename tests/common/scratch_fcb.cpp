@@ -24,14 +24,26 @@ FSClassDesc HostClass(uint16_t recSize, uint16_t maxPerChunk, uint8_t flags) {
     return d;
 }
 
-std::string MakeScratchFolder() {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/zunfs-test-XXXXXX";
+namespace {
+
+std::string MakeFolderIn(const std::string &base) {
+    std::string pattern = base + "/zunfs-test-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     const char *made = mkdtemp(buffer.data());
     return made != nullptr ? std::string(made) : std::string();
+}
+
+} // namespace
+
+std::string MakeScratchFolder() {
+    const char *tmp = std::getenv("TMPDIR");
+    return MakeFolderIn(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+}
+
+std::string MakeMemoryScratchFolder() {
+    std::string folder = MakeFolderIn("/dev/shm");
+    return folder.empty() ? MakeScratchFolder() : folder;
 }
 
 void RemoveScratchFolder(const std::string &folder) {
@@ -174,4 +186,17 @@ uint16_t ScratchFcbTest::NewIndex(const std::vector<uint16_t> &counts, uint8_t c
     }
     EXPECT_EQ(TBUnlockChunk(fcb_, idx, changed), 0);
     return idx;
+}
+
+FSStatus CommitNow(FCB *fcb, const VersionMove &move) {
+    VersionCommit c;
+    FSStatus status = BKPrepareCommit(fcb, move, &c);
+    if (status == 0) status = BKWriteCommitList(fcb, c);
+    if (status != 0) {
+        BKDropCommit(fcb, &c);
+        return status;
+    }
+    BKCommitHeader(c, fcb->h);
+    BKAdoptCommit(fcb, &c);
+    return 0;
 }

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "blocks/versions.h"
 #include "session/fcb.h"
 
 struct ScratchOptions {
@@ -31,11 +32,20 @@ void FreeScratchFcb(FCB *fcb);
 
 // A fresh folder under $TMPDIR (or /tmp), removed again by RemoveScratchFolder.
 std::string MakeScratchFolder();
+// The same in memory (/dev/shm) when the system has it: for tests that
+// flush thousands of times and judge durability through the crash
+// simulator, not through the disk.
+std::string MakeMemoryScratchFolder();
 void RemoveScratchFolder(const std::string &folder);
 
 // The free list as it stands, and a way to set it for a test.
 std::vector<FreeEntry> FreeListOf(FCB *fcb);
 void SetFreeList(FCB *fcb, const std::vector<FreeEntry> &entries);
+
+// A whole move of ownership with no header write: prepare, write the
+// stored copy, take the header fields into the FCB, adopt. For tests of the
+// block store below the save protocol.
+FSStatus CommitNow(FCB *fcb, const VersionMove &move);
 
 // A copy of a thunk (the table is locked and unlocked around the read).
 Thunk ThunkOf(FCB *fcb, uint16_t ti);

@@ -1,0 +1,154 @@
+// Save and mini-save: the versions they leave, what they clear, what they
+// refuse, and what reaches the file.
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <ctime>
+
+#include "common/doc_fixture.h"
+
+namespace {
+
+using SaveTest = DocFileTest;
+
+// Each row: the versions before, and after a save and after a mini-save.
+TEST_F(SaveTest, VersionsMoveAsTheTableSays) {
+    struct Row {
+        const char *start;
+        uint16_t before, afterSave, afterMini;
+    };
+    const Row rows[] = {{"new", 0x1, 0x5, 0x3}, {"mini-saved", 0x3, 0x5, 0x3}, {"saved", 0x5, 0x5, 0x7},
+                        {"saved and mini-saved", 0x7, 0x5, 0x7}};
+    for (const Row &row : rows) {
+        for (uint32_t save : {1u, 0u}) {
+            SCOPED_TRACE(std::string(row.start) + (save ? ", save" : ", mini-save"));
+            FCB *fcb = nullptr;
+            ASSERT_EQ(FSCreate(&ctx_, &fcb), 0);
+            Doc doc;
+            DocMakeTable(fcb, doc, 4);
+            if (row.before & VER_SAVED) {
+                ASSERT_EQ(FSISaveCommit(fcb, 1, 0), 0);
+            }
+            if (row.before & VER_MINI) {
+                ASSERT_EQ(FSISaveCommit(fcb, 0, 0), 0);
+            }
+            ASSERT_EQ(fcb->h.versionFlags, row.before);
+            ASSERT_EQ(FSISaveCommit(fcb, save, 0), 0);
+            const uint16_t after = save ? row.afterSave : row.afterMini;
+            EXPECT_EQ(FSSaved(fcb), after & VER_SAVED);
+            EXPECT_EQ(FSCommitted(fcb), after & VER_MINI);
+            FileHeader h;
+            ASSERT_EQ(VMRead(FSFileSpec(fcb), 0, sizeof h, &h), 0);
+            EXPECT_EQ(+h.versionFlags, after);
+            EXPECT_EQ(h.stateFlags & STATE_CLOSED_CLEANLY, 0) << "a save leaves the file shown open";
+            EXPECT_EQ(+h.miniFileSize, save ? 0u : +h.fileSize);
+            EXPECT_TRUE(FileIsClean(VMFileSpecPath(FSFileSpec(fcb))));
+            FSFileClose(fcb, 0);
+        }
+    }
+}
+
+TEST_F(SaveTest, DirtiedIsClearedByASaveOnly) {
+    FCB *fcb = nullptr;
+    ASSERT_EQ(FSCreate(&ctx_, &fcb), 0);
+    Doc doc;
+    DocMakeTable(fcb, doc, 5);
+    FSDirtyFile(fcb);
+    ASSERT_EQ(FSISaveCommit(fcb, 0, 0), 0);
+    EXPECT_EQ(FSDirtied(fcb), 1);
+    ASSERT_EQ(FSISaveCommit(fcb, 1, 0), 0);
+    EXPECT_EQ(FSDirtied(fcb), 0);
+    FileHeader h;
+    ASSERT_EQ(VMRead(FSFileSpec(fcb), 0, sizeof h, &h), 0);
+    EXPECT_EQ(h.stateFlags & STATE_DIRTIED, 0);
+    FSFileClose(fcb, 0);
+}
+
+// A table still checked out pins its master-table chunk: the save fails
+// before anything is written, and goes through once the table is back.
+TEST_F(SaveTest, SaveWithATableCheckedOutChangesNothingOnDisk) {
+    ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
+    ASSERT_EQ(Open(), 0);
+    std::mt19937 rng(5);
+    DocChange(fcb_, saved_, rng, 5);
+    const gen::Bytes before = gen::ReadFile(path_);
+    SCB *scb = nullptr;
+    ASSERT_EQ(FSCheckOut(fcb_, saved_.begin()->first, 0, &scb), 0);
+    EXPECT_EQ(FSISaveCommit(fcb_, 1, 0), FS_E_STILL_CHECKED_OUT);
+    EXPECT_EQ(FSError(fcb_), FS_E_STILL_CHECKED_OUT);
+    const gen::Bytes after = gen::ReadFile(path_);
+    ASSERT_GE(after.size(), HEADER_SIZE);
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + HEADER_SIZE, after.begin()));
+    FSCheckIn(scb);
+    EXPECT_EQ(FSISaveCommit(fcb_, 1, 0), 0);
+    EXPECT_EQ(FSError(fcb_), 0);
+    FSFileClose(fcb_, 1);
+    fcb_ = nullptr;
+    EXPECT_TRUE(FileIsClean(path_));
+    EXPECT_TRUE(VersionHolds(path_, FS_VERSION_CURRENT, ctx_, saved_));
+}
+
+// The save takes the file's stamp, as the save leaves it, into the header;
+// the close puts that stamp back on the file.
+TEST_F(SaveTest, SaveRecordsTheFileStamp) {
+    ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
+    struct utimbuf times{1300000000, 1300000000};
+    ASSERT_EQ(utime(path_.c_str(), &times), 0);
+    ASSERT_EQ(Open(), 0);
+    EXPECT_EQ(+fcb_->h.fileStamp, 1300000000u); // taken at open after a clean close
+    ASSERT_EQ(FSISaveCommit(fcb_, 0, 0), 0);
+    EXPECT_EQ(+fcb_->h.fileStamp, 1300000000u); // a mini-save leaves it alone
+    ASSERT_EQ(FSISaveCommit(fcb_, 1, 0), 0);
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    const uint32_t stamp = HeaderOnDisk().fileStamp;
+    EXPECT_NEAR(double(stamp), double(st.st_mtime), 5.0);
+    FSFileClose(fcb_, 1);
+    fcb_ = nullptr;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, time_t{stamp});
+}
+
+TEST_F(SaveTest, BadOrFatalFilesAreRefused) {
+    EXPECT_EQ(FSISaveCommit(nullptr, 1, 0), FS_E_BAD_FCB);
+    FCB *fcb = nullptr;
+    ASSERT_EQ(FSCreate(&ctx_, &fcb), 0);
+    fcb->h.lastStatus = 7;
+    fcb->h.magic = 0x1234;
+    EXPECT_EQ(FSISaveCommit(fcb, 1, 0), FS_E_BAD_FCB);
+    EXPECT_EQ(fcb->h.lastStatus, 7);
+    fcb->h.magic = FS_MAGIC;
+    // In the fatal state nothing more reaches the file.
+    fcb->h.stateFlags |= STATE_FATAL;
+    const uint32_t writes = VMFaultCount(VM_OP_WRITE);
+    EXPECT_EQ(FSISaveCommit(fcb, 1, 0), FS_E_FATAL);
+    EXPECT_EQ(FSError(fcb), FS_E_FATAL);
+    EXPECT_EQ(VMFaultCount(VM_OP_WRITE), writes);
+    FSFileClose(fcb, 0);
+}
+
+// Tables made, filled, saved and destroyed again and again reuse the space
+// they gave up: the file stops growing.
+TEST_F(SaveTest, TablesMadeAndDestroyedInALoopDoNotGrowTheFile) {
+    ASSERT_EQ(FSCreate(&ctx_, &fcb_), 0);
+    Doc doc;
+    DocMakeTable(fcb_, doc, 4); // the root table stays
+    std::mt19937 rng(3);
+    uint32_t size = 0;
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        uint16_t tid;
+        DocMakeTable(fcb_, doc, static_cast<uint8_t>(4 + round % 3), &tid);
+        DocInsert(fcb_, doc, tid, 0, RandomRecords(rng, doc[tid].cls, 60));
+        ASSERT_EQ(FSISaveCommit(fcb_, round % 2, 0), 0);
+        DocDestroyTable(fcb_, doc, tid);
+        ASSERT_EQ(FSISaveCommit(fcb_, 1, 0), 0);
+        if (round == 5) size = fcb_->h.fileSize;
+        if (round > 5) {
+            ASSERT_LE(+fcb_->h.fileSize, size);
+        }
+    }
+    EXPECT_TRUE(FileHolds(fcb_, doc));
+}
+
+} // namespace
