@@ -18,6 +18,32 @@ zunfs::Context AnyFileContext(const std::string &scratchFolder) {
     return zunfs::Context(scratchFolder);
 }
 
+zunfs::File OpenCopy(const std::string &path, zunfs::Version version) {
+    zunfs::Context ctx = AnyFileContext();
+    return zunfs::File::open(path, ctx, version, true);
+}
+
+void RefuseFaulty(const std::string &path, const ZunfsCheckReport &r) {
+    if (r.findingCount != 0)
+        throw Failure(path + ": the checker finds " + std::to_string(r.findingCount) + " faults (zunfs check " +
+                      path + "); recover a sound version with `zunfs recover`");
+}
+
+zunfs::File OpenInPlace(const std::string &path, const ZunfsCheckReport &r, bool dropMini) {
+    if (r.format != ZUNFS_CHECK_FORMAT_NATIVE)
+        throw Failure(path + ": needs conversion (old format or other byte order); write a converted copy "
+                              "with `zunfs compact " + path + " OUT`");
+    RefuseFaulty(path, r);
+    if ((r.versionFlags & 0x2) != 0 && !r.leftOpen && !dropMini)
+        throw Failure(path + ": holds a mini-saved version, which this would drop; write it out first with "
+                              "`zunfs recover " + path + " OUT --version mini`, or give --drop-mini");
+    zunfs::Context ctx = AnyFileContext();
+    zunfs::File file = zunfs::File::open(path, ctx);
+    if (file.path() != path)
+        throw Failure(path + ": cannot be written (read-only?); write a changed copy elsewhere");
+    return file;
+}
+
 zunfs::Version ParseVersion(const std::string &name) {
     if (name == "saved") return zunfs::Version::saved;
     if (name == "mini") return zunfs::Version::mini;
@@ -81,8 +107,10 @@ void ProgressBar::operator()(const FSProgress &p) {
     } else {
         done_ = total_ > done_ ? total_ : done_;
     }
-    if (enabled_) Draw(done_, total_);
-    if (p.code == 2 && enabled_) std::fputc('\n', out_);
+    if (!enabled_) return;
+    // A terminal sees the bar grow; a log gets the finished bar once.
+    if (p.code == 2 || IsTerminal(out_)) Draw(done_, total_);
+    if (p.code == 2) std::fputc('\n', out_);
     std::fflush(out_);
 }
 
@@ -93,7 +121,7 @@ void ProgressBar::Draw(uint64_t done, uint64_t total) {
     std::string bar(size_t(filled), '#');
     bar.append(size_t(width - filled), '.');
     int percent = total != 0 ? int(shown * 100 / total) : 100;
-    std::fprintf(out_, "\r  [%s] %3d%%  %s of %s", bar.c_str(), percent, Bytes(shown).c_str(),
+    std::fprintf(out_, "\r%s[%s] %3d%%  %s of %s", indent_, bar.c_str(), percent, Bytes(shown).c_str(),
                  Bytes(total).c_str());
 }
 

@@ -33,11 +33,13 @@ template <typename Body> void About(const std::string &path, Body body) {
 // The commands' work, for the commands and the demo; each returns the exit
 // status or throws.
 int Info(const std::string &path, bool json);
-int Check(const std::string &path, bool quiet);
+int Check(const std::string &path, bool quiet, const char *indent = "");
 struct CopyOptions {
     std::string path, out;
     std::string version; // recover: saved, mini, or empty for the newest
     bool force = false, dropMini = false;
+    std::FILE *progress = nullptr; // where the progress bar goes; default: stderr on a terminal
+    const char *indent = "";       // in front of every line printed
 };
 int Compact(const CopyOptions &o);
 int Recover(const CopyOptions &o);
@@ -65,6 +67,9 @@ zunfs::Context AnyFileContext(const std::string &scratchFolder = ScratchFolder()
 // Opens a version of path on a scratch copy, so that path is never written
 // (reading a file must not change its versions or its crash state).
 zunfs::File OpenCopy(const std::string &path, zunfs::Version version = zunfs::Version::current);
+
+// Refuses a file the checker finds faults in.
+void RefuseFaulty(const std::string &path, const ZunfsCheckReport &report);
 
 // Opens path itself for a change. A file the change must not touch is
 // refused: one the checker (report) finds faults in, one that needs
@@ -97,17 +102,19 @@ Report CheckFile(const std::string &path);
 // Prints the findings of a report, one a line; returns how many.
 uint32_t PrintFindings(std::FILE *out, const ZunfsCheckReport &r);
 
-// A save-as progress bar: draws on out while the copy runs when enabled,
-// and always ends its line.
+// A save-as progress bar on out, when enabled: it grows while the copy runs
+// on a terminal, and is drawn once, finished, elsewhere.
 class ProgressBar {
 public:
-    ProgressBar(std::FILE *out, bool enabled) : out_(out), enabled_(enabled) {}
+    ProgressBar(std::FILE *out, bool enabled, const char *indent = "")
+        : out_(out), enabled_(enabled), indent_(indent) {}
     void operator()(const FSProgress &p);
 
 private:
     void Draw(uint64_t done, uint64_t total);
     std::FILE *out_;
     bool enabled_;
+    const char *indent_;
     uint64_t total_ = 0, done_ = 0;
 };
 

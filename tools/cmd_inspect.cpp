@@ -176,17 +176,18 @@ int Info(const std::string &path, bool json) {
     return 0;
 }
 
-int Check(const std::string &path, bool quiet) {
+int Check(const std::string &path, bool quiet, const char *indent) {
     Report r;
     About(path, [&] { r = CheckFile(path); });
     if (r->findingCount == 0 && r->format != ZUNFS_CHECK_FORMAT_NATIVE) {
         if (!quiet)
-            std::printf("%s: %s; its versions are checked once it is converted\n", path.c_str(), FormatName(r->format));
+            std::printf("%s%s: %s; its versions are checked once it is converted\n", indent, path.c_str(),
+                        FormatName(r->format));
         return 0;
     }
     if (r->findingCount == 0) {
         if (!quiet) {
-            std::printf("%s: clean", path.c_str());
+            std::printf("%s%s: clean", indent, path.c_str());
             for (uint32_t i = 0; i < r->versionCount; ++i)
                 std::printf("%s %s version: %u tables, %u images", i == 0 ? ";" : ",",
                             VersionNames(r->versions[i].version).c_str(), r->versions[i].tableCount,
@@ -196,7 +197,7 @@ int Check(const std::string &path, bool quiet) {
         return 0;
     }
     if (!quiet) {
-        std::printf("%s: %u finding%s\n", path.c_str(), r->findingCount, r->findingCount == 1 ? "" : "s");
+        std::printf("%s%s: %u finding%s\n", indent, path.c_str(), r->findingCount, r->findingCount == 1 ? "" : "s");
         PrintFindings(stdout, *r);
     }
     return 1;

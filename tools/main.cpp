@@ -17,7 +17,14 @@ int main(int argc, char **argv) {
     int exitCode = 0;
     tool::AddInfo(app, exitCode);
     tool::AddTables(app, exitCode);
+    tool::AddDump(app, exitCode);
     tool::AddCheck(app, exitCode);
+    tool::AddCompact(app, exitCode);
+    tool::AddRecover(app, exitCode);
+    tool::AddCreate(app, exitCode);
+    tool::AddImport(app, exitCode);
+    tool::AddExport(app, exitCode);
+    tool::AddDemo(app, exitCode);
 
     try {
         app.parse(argc, argv);

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "blocks/cache.h"
+#include "common/clean_file.h"
 #include "common/session_fixture.h"
 #include "tables/sfm.h"
 
@@ -165,6 +166,7 @@ TEST_F(Streams, SurvivesSaveAndReopen) {
         ASSERT_EQ(FSISaveCommit(fcb_, 1, 0), 0);
         FSFileClose(fcb_, 1);
         fcb_ = nullptr;
+        EXPECT_TRUE(FileIsClean(path));
     }
 }
 

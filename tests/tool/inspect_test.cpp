@@ -130,7 +130,7 @@ TEST_F(ToolInspect, TablesOfEachVersionAndTheReasonWhenOneCannotBeRead) {
 TEST(ToolCommandLine, HelpOfEveryCommandAndUsageErrors) {
     ToolRun top = RunTool({"--help"});
     EXPECT_EQ(top.status, 0);
-    const char *commands[] = {"info", "tables", "check"};
+    const char *commands[] = {"info", "tables", "dump", "check", "compact", "recover", "create", "import", "export", "demo"};
     for (const char *c : commands) {
         EXPECT_NE(top.out.find(c), std::string::npos) << c;
         ToolRun help = RunTool({c, "--help"});
