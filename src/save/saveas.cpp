@@ -126,6 +126,7 @@ void SwitchTo(FCB *fcb, NewFile *nf, const FileHeader &header, bool replaced) {
     fcb->thunkTable = nf->thunkTable;
     fcb->freeList = nf->freeList;
     fcb->h.memInUse = GlobalSize(nf->freeList); // the list block is counted
+    fcb->lostFrom = fcb->lostTo = 0;            // every image of the new file is there
     *nf = NewFile{};
 }
 

@@ -213,4 +213,20 @@ TEST_F(SaveAsRound, DamagedOldImagesEndTheCopy) {
     }
 }
 
+// Images that a file cut short lost end the copy too; the FCB stays on the
+// file (its scratch copy) as it was.
+TEST_F(SaveAsTest, ImagesMissingFromAShortFileEndTheCopy) {
+    ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
+    const Bytes good = gen::ReadFile(path_);
+    gen::WriteFile(path_, Bytes(good.begin(), good.begin() + long(good.size() / 2)));
+    ASSERT_EQ(Open(), 0);
+    const std::string scratch = VMFileSpecPath(FSFileSpec(fcb_));
+    VMFileSpec target = Target("new.zf");
+    EXPECT_EQ(FSSaveAs(fcb_, &target), FS_E_FATAL);
+    EXPECT_FALSE(std::filesystem::exists(Path("new.zf")));
+    EXPECT_EQ(VMFileSpecPath(FSFileSpec(fcb_)), scratch);
+    EXPECT_EQ(FSError(fcb_), FS_E_FATAL);
+}
+
+
 } // namespace
