@@ -99,7 +99,7 @@ FileHeader CompactHeader(const FCB *fcb, const VMFileSpec *file, const ChunkRef 
     return h;
 }
 
-// Rule 2: images, length, flush, header, flush.
+// Step 2: images, length, flush, header, flush.
 FSStatus WriteCompactFile(FCB *fcb, const VMFileSpec *file, const SaveProgress &progress,
                           FileHeader *header) {
     ChunkRef root;
@@ -113,7 +113,10 @@ FSStatus WriteCompactFile(FCB *fcb, const VMFileSpec *file, const SaveProgress &
     return status != 0 ? status : VMFlushFile(file);
 }
 
-// Rule 4. replaced: the old file's name now leads to the new file.
+// Step 4. replaced: the old file's name now leads to the new file. The new
+// file stays open as it was made, read-write and locked against other
+// writers: closing and opening it again would let another process take it
+// in between, and could fail once the old file is gone.
 void SwitchTo(FCB *fcb, NewFile *nf, const FileHeader &header, bool replaced) {
     if (replaced) {
         VMCloseFile(fcb->file);

@@ -228,5 +228,4 @@ TEST_F(SaveAsTest, ImagesMissingFromAShortFileEndTheCopy) {
     EXPECT_EQ(FSError(fcb_), FS_E_FATAL);
 }
 
-
 } // namespace
