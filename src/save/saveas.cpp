@@ -1,14 +1,14 @@
 // Save-as: writes the current version of an open file as a compact file
 // and moves the FCB, at the same address, to it.
 //
-// Order of the work, which is what makes a save-as safe to interrupt:
+// Steps of the work, in the order that makes a save-as safe to interrupt:
 //  1. The old file is only read until the new file is complete.
 //  2. The new file gets its class table and images, its final length, a
 //     flush, and only then its header, flushed again. Until the header is
 //     durable the new file is no storage file at all (its magic reads 0), so
 //     a crash leaves the old file as the one to open.
 //  3. Saving onto the file itself writes the new file under a unique name in
-//     the same folder and renames it over the file only after rule 2: a
+//     the same folder and renames it over the file only after step 2: a
 //     crash before the rename leaves the old file, after it the new one.
 //  4. Then the switch, which cannot fail: the old file is closed without
 //     keeping (when it was replaced, only its descriptor is closed), its
