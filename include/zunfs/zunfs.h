@@ -209,15 +209,42 @@ typedef struct FSContext {
 ZUN_API FSStatus FSCreate(const FSContext *ctx, FCB **fcbOut);
 
 /* Opens a storage file. version: FS_VERSION_CURRENT (after a clean close
- * this is the saved version), _SAVED or _MINI. asCopy 1 works on a scratch
- * copy; read-only files and files that need conversion always do.
+ * this is the saved version), _SAVED or _MINI; opening a version drops the
+ * versions newer than it (a mini-saved version stays when it is opened).
+ * asCopy 1 works on a scratch copy in the context's scratch folder (a
+ * temporary file: FSFileSpec names it); files that cannot be opened for
+ * writing, need converting, come from the other byte order, or are shorter
+ * than their header says always are, so the host's file is then never
+ * written. Old-format files are converted into a new scratch file; foreign
+ * ones are translated with the context's translate hook. A file of an older
+ * application version goes to the context's upgrade hook, which moves it
+ * into a new file (FSCreate's): that FCB is the one handed out. Otherwise
+ * the context's host classes (when it has any) replace the file's
+ * descriptors, keeping the file's RID counters.
  * *fcbOut receives the FCB (NULL on failure), *rootOut (optional) the root
- * table's TID (TID_NONE on failure). Returns 0 or: FS_E_BAD_PARAMS,
- * FS_E_BAD_FORMAT (not a storage file of this host), FS_E_CANNOT_CONVERT
- * (newer format or application), FS_E_NO_SAVED, FS_E_NO_MINI,
- * FS_E_CRASHED + 1 (a saved version exists) + 2 (a mini-saved one exists)
- * when the file was open during a crash: open it again with selector 1 or 2.
- * No memory stays allocated and the host's file is closed after a failure. */
+ * table's TID (TID_NONE on failure). On success the file's header shows it
+ * open, and FSError of the FCB is 0, or FS_E_UNREADABLE when a conversion
+ * found data it could not match (those tables arrive empty). A selected
+ * version whose chunks lie past the end of a short file reports FS_E_FATAL
+ * when they are read. Returns 0 or:
+ *   FS_E_BAD_PARAMS      fcbOut, spec or ctx null (nothing stored), a
+ *                        selector other than 0-2, classes null with a count;
+ *   FS_E_BAD_FORMAT      not a storage file of this host (1 to 153 bytes,
+ *                        wrong magic or file type), or a header or built-in
+ *                        class that cannot be right;
+ *   FS_E_CANNOT_CONVERT  newer format or application (without
+ *                        FS_ANY_VERSION), or an old file that cannot be
+ *                        converted;
+ *   FS_E_CANNOT_TRANSLATE, FS_E_TRANSLATE_AND_CONVERT  foreign files
+ *                        without a translate hook, or that need converting;
+ *   FS_E_NO_SAVED, FS_E_NO_MINI  the version asked for does not exist;
+ *   FS_E_CRASHED + 1 (a saved version exists) + 2 (a mini-saved one exists)
+ *                        selector 0 on a file left open by a crash: open it
+ *                        again with selector 1 or 2;
+ *   FS_E_BAD_CLASSES     the host's class count differs from the file's;
+ *   FS_E_NOMEM, the hooks' statuses, services statuses.
+ * No memory stays allocated after a failure, the host's file is closed, and
+ * a scratch copy or new file made for the open is deleted. */
 ZUN_API FSStatus FSFileOpen(const VMFileSpec *spec, uint32_t version, uint32_t asCopy,
                             const FSContext *ctx, FCB **fcbOut, uint16_t *rootOut);
 
@@ -229,15 +256,20 @@ ZUN_API FSStatus FSFileOpen(const VMFileSpec *spec, uint32_t version, uint32_t a
 ZUN_API void FSFileClose(FCB *fcb, uint16_t keep);
 
 /* 1 when the file is a storage file of this host that could be opened for
- * writing and needs no conversion; *foreignOut (optional) 1 when it is of the
- * other byte order. */
+ * writing and needs no conversion (the check FSFileOpen makes); 0 otherwise,
+ * also for a null spec or ctx. *foreignOut (optional) is 1 when the file
+ * passed the check and is of the other byte order, else 0. */
 ZUN_API int32_t FSIsFileWriteable(const VMFileSpec *spec, const FSContext *ctx,
                                   uint32_t *foreignOut);
 
 /* Runs the open's file check without opening the file for work; the file's
- * stamp is kept. On success stores foreign, needs-conversion, writable and
- * the stored application version; convertOut and writableOut are written
- * also on failure. Returns the check's status. */
+ * stamp is kept. On success stores foreign, needs-conversion, writable (each
+ * 1 or 0) and the application version as stored in the file (not swapped
+ * for a foreign file); convertOut and writableOut are written also on
+ * failure, with what the check found out. Each out is optional. Returns the
+ * check's status: 0, FS_E_BAD_PARAMS (null spec or ctx), FS_E_BAD_FORMAT,
+ * FS_E_CANNOT_CONVERT, FS_E_TRANSLATE_AND_CONVERT, services statuses (a
+ * file that does not exist, or of 0 bytes: VM_E_READ). */
 ZUN_API FSStatus FSFileInfo(const VMFileSpec *spec, const FSContext *ctx, uint32_t *foreignOut,
                             uint32_t *convertOut, uint32_t *writableOut,
                             uint16_t *appVersionOut);
@@ -320,12 +352,33 @@ ZUN_API FSStatus FSCheckOut(FCB *fcb, uint32_t tid, uint32_t mode, SCB **scbOut)
  * it and frees it. The SCB is invalid afterwards. Does nothing for NULL, an
  * SCB whose magic is wrong (one checked in already) or whose file is bad. */
 ZUN_API void FSCheckIn(SCB *scb);
+
+/* FSTableCount: the number of table records in the master table (in use or
+ * free; a multiple of 16), 0 for a bad FCB: every TID below it may name a
+ * table. FSTableClass stores table tid's class in *classOut (optional) and
+ * returns 0; FS_E_BAD_TID with class 0 for a free table record, FS_E_BAD_TID
+ * with nothing stored for a tid beyond the master table, FS_E_BAD_FCB, chunk
+ * statuses. Neither touches the FCB's last status. */
 ZUN_API FSStatus FSTableClass(FCB *fcb, uint16_t tid, uint8_t *classOut);
 ZUN_API uint32_t FSTableCount(FCB *fcb);
 
 /* ---------------------------------------------------------------------- */
 /* Record IDs                                                               */
 
+/* Records of a class flagged FS_CLASS_RIDS end with a 4-byte RID, which
+ * FSIAddLock stamps from the class's counter; the host may also store RIDs
+ * itself. FSAllocRID returns the class's counter and advances it (wrapping);
+ * 0xFFFFFFFF for a bad FCB or a class the file does not have (then
+ * FS_E_BAD_CLASS is the FCB's last status). FSBumpRIDCounter sets the
+ * counter of the session's class past every RID stored in its table (no
+ * change for a class without RIDs); it leaves the session unlocked and
+ * returns 0, FS_E_BAD_SCB or the status of reading the records (the counter
+ * is then unchanged). RID2RIX returns the RIX of the first record holding
+ * rid, RIX2RID the last four bytes of record rix; both answer 0xFFFFFFFF on
+ * failure with the reason in the session's status (nothing stored for a bad
+ * SCB): FS_E_BAD_RID (no record holds it), FS_E_BAD_RIX (rix not below the
+ * record count), FS_E_BAD_CLASS (records shorter than 4 bytes), check-out and
+ * chunk statuses. Neither uses nor changes the session's lock. */
 ZUN_API uint32_t FSAllocRID(FCB *fcb, uint8_t classNumber);
 ZUN_API FSStatus FSBumpRIDCounter(SCB *scb);
 ZUN_API uint32_t RID2RIX(SCB *scb, uint32_t rid);
@@ -391,12 +444,49 @@ ZUN_API FSStatus FSIAddLock(SCB *scb, uint32_t rix, uint32_t count, uint32_t kee
  * move whose deletion fails keeps the copy once part of the run is gone. */
 ZUN_API FSStatus FSIRecOps(SCB *src, uint32_t op, uint32_t first, uint32_t count, SCB *dst,
                            uint32_t dstRix);
+
+/* Runs of records to and from host memory, as their exact bytes packed in
+ * RIX order (count * recSize bytes). FSFillPtr copies records [first,
+ * first + count) to dst; FSBuildHandle copies them into a new movable block
+ * that *handleOut receives, unlocked, for the host to free (0 on failure).
+ * Both leave the session unlocked and return (and store) 0, FS_E_BAD_RIX (a
+ * count of 0 or a run outside the table), FS_E_NULL_DATA, FS_E_NOMEM,
+ * FS_E_LOCKMEM, FS_E_BAD_HANDLE_PARAM (null handleOut), FS_E_DATA_TOO_LARGE,
+ * chunk statuses; FS_E_BAD_SCB for a bad SCB (nothing stored).
+ *
+ * FSIAddPtr inserts count records holding the bytes at src so that the first
+ * has index rix (RIX_LAST: append); with replace the table is emptied first,
+ * and rix must then be 0 or RIX_LAST (checked before anything is deleted).
+ * FSIAddHandle does the same from a movable block, which must hold the
+ * records and stays the host's. A count of 0 adds nothing. The session ends
+ * unlocked. Returns (and stores) 0, FS_E_NULL_DATA, FS_E_BAD_RIX,
+ * FS_E_RID_CLASS (records with RIDs are added with FSIAddLock),
+ * FS_E_READ_ONLY, FS_E_LOCK_FOUND, FS_E_BAD_HANDLE_PARAM (a block too small
+ * or freed), FS_E_LOCKMEM, and the statuses of FSIAddLock. A failed add
+ * leaves the records the table held, except that an emptying stands. */
 ZUN_API FSStatus FSIAddPtr(SCB *scb, uint32_t rix, uint32_t count, uint32_t replace,
                            const void *src);
 ZUN_API FSStatus FSIAddHandle(SCB *scb, uint32_t rix, uint32_t count, uint32_t replace,
                               HGLOBAL h);
 ZUN_API FSStatus FSBuildHandle(SCB *scb, uint32_t first, uint32_t count, HGLOBAL *handleOut);
 ZUN_API FSStatus FSFillPtr(SCB *scb, uint32_t first, uint32_t count, void *dst);
+
+/* List operations on the records of scb's table that sel picks (non-zero),
+ * in RIX order: FSDelList deletes them; FSCopyList inserts copies of them at
+ * dstRix (RIX_LAST: the end) of dst's table, in their order; FSMoveList
+ * copies, then deletes them. dst may be another table of the same record
+ * size and RID flag, or scb itself for the same table (the selector never
+ * sees the copies); another session on scb's own table is refused. sel is
+ * called with the address of each record, inside its locked chunk, once per
+ * record for a deletion and twice for a copy or move, and must answer the
+ * same each time and change no table. Copies of records with RIDs get new
+ * RIDs; moved records keep theirs. Every session ends unlocked. Returns (and
+ * stores in scb) 0 (also at once for an empty table), FS_E_NOMEM for a null
+ * selector (nothing stored), FS_E_BAD_SCB, FS_E_BAD_PARAMS (dst another
+ * session on scb's table), FS_E_READ_ONLY, FS_E_BAD_CLASS, FS_E_BAD_RIX,
+ * FS_E_LOCK_FOUND, FS_E_LIST_OP (the selector changed its answers), chunk
+ * statuses. After a failure, records deleted or copied stay so and the
+ * unfilled part of the inserted run is removed. */
 ZUN_API FSStatus FSDelList(SCB *scb, FSSelector sel, uint32_t unused);
 ZUN_API FSStatus FSCopyList(SCB *scb, FSSelector sel, SCB *dst, uint32_t dstRix,
                             uint32_t unused);
@@ -406,6 +496,22 @@ ZUN_API FSStatus FSMoveList(SCB *scb, FSSelector sel, SCB *dst, uint32_t dstRix,
 /* ---------------------------------------------------------------------- */
 /* Saving                                                                   */
 
+/* save non-zero: the current version becomes the saved version (a
+ * mini-saved version is dropped, FSDirtied is cleared, the file's stamp is
+ * taken); 0: it becomes the mini-saved version. In place: every changed
+ * chunk is written to new space, and the header, written last, makes the
+ * new version; a crash at any moment leaves the previous versions or the
+ * new ones. Every table must be checked in and every chunk unlocked.
+ * reserved is not used. Returns (and stores) 0 or:
+ *   FS_E_BAD_FCB (nothing stored);
+ *   FS_E_FATAL            the file is in its fatal state: close it;
+ *   FS_E_STILL_CHECKED_OUT, FS_E_LOCK_FOUND  a table is checked out, a chunk locked;
+ *   FS_E_DISKFULL (FSDiskFull then answers 1), other services statuses.
+ * After a failure before the header write nothing on disk has changed and
+ * the save may be tried again. A failed header write puts the file in its
+ * fatal state (nothing more is written; the close writes nothing; the next
+ * open finds the versions as before). A failed flush after the header keeps
+ * the new version; space the old one used stays unused until a save-as. */
 ZUN_API FSStatus FSISaveCommit(FCB *fcb, uint32_t save, uint32_t reserved);
 
 /* Save-as writes the current version of the file as a compact file named by
@@ -451,11 +557,22 @@ ZUN_API FSStatus FSSaveAsExt(FSSaveAsCallback cb, uintptr_t context, FCB *fcb,
  * FS_E_BAD_PARAMS for a null sizeOut, FS_E_THUNK_LOCK (*sizeOut 0);
  * FS_E_BAD_FCB for a bad FCB (nothing stored). */
 ZUN_API FSStatus FSCompSize(FCB *fcb, uint32_t *sizeOut);
+/* Writes changed chunks back to new file space, the least recently used
+ * first, until quota bytes of chunk data are written (0xFFFFFFFF: all).
+ * Returns 0, FS_E_BAD_FCB, FS_E_FATAL (the fatal state: nothing is
+ * written), or the last write-back failure. */
 ZUN_API FSStatus BKFlush(FCB *fcb, uint32_t quota);
 
 /* ---------------------------------------------------------------------- */
 /* Storage-manager callback table                                           */
 
+/* Lets the services keep byte streams in tables of 1-byte records (see
+ * VMStream... in zunvm.h). Installation is counted: the first FSInstallSFM
+ * registers the callback table and returns the services' result; later ones
+ * only count and return 0. Each stores the registration word in
+ * *registrationOut; FS_E_BAD_PARAMS for a null pointer (nothing counted).
+ * FSUninstallSFM withdraws the table when the count comes back to 0 and
+ * returns the services' result, else 0. */
 ZUN_API int32_t FSInstallSFM(uint16_t *registrationOut);
 ZUN_API int32_t FSUninstallSFM(void);
 

@@ -63,6 +63,15 @@ FSStatus FSICopyRecords(SCB *src, uint32_t first, uint32_t count, SCB *dst, uint
 // unlocked.
 FSStatus FSIStoreRecords(const void *data, uint32_t count, SCB *scb, uint32_t rix);
 
+// Copies count records from rix on into data (count * recSize bytes), chunk
+// by chunk. The caller has checked the range. The session ends unlocked.
+FSStatus FSIFetchRecords(SCB *scb, uint32_t rix, uint32_t count, void *data);
+
+// The list operations' worker: applies operation (FSOpDelete, FSOpCopy or
+// both) to the records of src's table that sel picks, copying to dstRix of
+// dst's table. Stores its status in src and returns it.
+FSStatus FSIListOp(SCB *src, uint32_t operation, FSSelector sel, SCB *dst, uint32_t dstRix);
+
 // Sets the file's dirtied bit (not dirtiedPage): what record operations do
 // after they change a table.
 inline void FSIMarkDirtied(FCB *fcb) { fcb->h.stateFlags |= STATE_DIRTIED; }

@@ -21,9 +21,10 @@
 // Rules (comments and tests cite them by number):
 //  1. Nothing a durable header names is overwritten or cut off the file:
 //     chunk images, the stored list, the header itself outside rule 5's one
-//     write. The class table alone is rewritten in place by a save: every
-//     version shares it, and a save changes only its RID counters, which
-//     only grow, so the old and the new table serve every version alike.
+//     write. The class table alone is rewritten in place: every version
+//     shares it; a save changes only its RID counters, which only grow, and
+//     an open's class refresh only the host's descriptors, which the host
+//     states for every version alike.
 //  2. A chunk is never written in place: write-back puts its image in space
 //     free in memory, owned by the current version alone, and the current
 //     version alone gives up the old image.

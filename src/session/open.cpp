@@ -181,6 +181,17 @@ void Discard(Opening &o) {
     o.fcb = nullptr;
 }
 
+// The class refresh of step 12 cannot take a file with another number of
+// host classes. That is known now, before the version commit writes
+// anything: refused here, the host's file stays as it was (refused after
+// it, an open of the saved version would already have dropped the
+// mini-saved one).
+FSStatus CheckClassCount(const Opening &o) {
+    const FCB *fcb = o.fcb;
+    if (o.ctx->classCount == 0 || FSNeedsUpgrade(fcb->h.appVersion, o.ctx)) return 0;
+    return fcb->h.classCount - CLASS_FIRST_HOST != o.ctx->classCount ? FS_E_BAD_CLASSES : 0;
+}
+
 FSStatus Open(Opening &o) {
     FSStatus status = MakeFcb(o);
     if (status == 0) status = FSCheckFile(o.fcb->file, o.ctx, &o.fcb->h, &o.check);
@@ -191,6 +202,7 @@ FSStatus Open(Opening &o) {
         TakeStamp(o.fcb);
         status = LoadClasses(o.fcb);
     }
+    if (status == 0) status = CheckClassCount(o);
     if (status == 0) status = SetUpMemory(o.fcb, o.ctx);
     if (status == 0) status = OpenVersion(o);
     return status;

@@ -28,7 +28,7 @@ struct Opening {
 // table inside fileSize and inside the file's length, fileSize on a
 // granule. Then makes what the file cannot mean harmless: unknown version
 // bits dropped, the roots' resident bits, busy counts and thunk indexes
-// cleared, the run-time fields zeroed.
+// cleared, the status and the run-time fields zeroed.
 FSStatus FSCheckHeader(FileHeader &h, uint32_t length);
 
 // The built-in classes of a class table just read: master-table records of
@@ -40,6 +40,7 @@ FSStatus FSCheckBuiltinClasses(const FileHeader &h, const FSClassDesc *classes);
 bool FSRootUsable(const ChunkRef &root);
 
 // Step 12, for the FCB the open made: the host's upgrade hook or the class
-// refresh. On success *result is the FCB to hand out (a new one after an
-// upgrade); on failure every FCB is closed and *result is null.
+// refresh (whose class counts were found to agree before the version was
+// committed). On success *result is the FCB to hand out (a new one after an
+// upgrade); on a failed upgrade every FCB is closed and *result is null.
 FSStatus FSFinishForHost(Opening &o, FCB **result);

@@ -11,8 +11,8 @@ constexpr uint32_t COMPARED_BYTES = offsetof(FSClassDesc, ridCounter); // the RI
 
 bool Temporary(const FCB *fcb) { return (fcb->file->bytes[6] & VM_SPEC_TEMPORARY) != 0; }
 
-// A failed hook or refresh closes the FCB: a file this open made is deleted,
-// the host's own file is kept, marked closed.
+// A failed upgrade closes the FCB: a file this open made is deleted, the
+// host's own file is kept, marked closed.
 FSStatus Fail(Opening &o, FSStatus status) {
     FSFileClose(o.fcb, o.copy ? 0 : 1);
     o.fcb = nullptr;
@@ -42,10 +42,10 @@ FSStatus Upgrade(Opening &o, FCB **result) {
 }
 
 // The host's descriptors replace the file's where they differ (the RID
-// counters stay the file's). The write of the table is not checked: the
+// counters stay the file's); the class counts agree (checked before the
+// version was committed). The write of the table is not checked: the
 // refreshed table is in memory and is written again by every save.
-FSStatus RefreshClasses(FCB *fcb, const FSContext *ctx) {
-    if (fcb->h.classCount - CLASS_FIRST_HOST != ctx->classCount) return FS_E_BAD_CLASSES;
+void RefreshClasses(FCB *fcb, const FSContext *ctx) {
     bool changed = false;
     for (uint8_t i = 0; i < ctx->classCount; ++i) {
         FSClassDesc &mine = fcb->classTable[CLASS_FIRST_HOST + i];
@@ -56,7 +56,6 @@ FSStatus RefreshClasses(FCB *fcb, const FSContext *ctx) {
     if (changed)
         VMWrite(fcb->file, fcb->h.classTableOffset, uint32_t{fcb->h.classCount} * sizeof(FSClassDesc),
                 fcb->classTable);
-    return 0;
 }
 
 } // namespace
@@ -67,8 +66,7 @@ FSStatus FSFinishForHost(Opening &o, FCB **result) {
     if (FSNeedsUpgrade(fcb->h.appVersion, o.ctx)) {
         if (o.ctx->upgradeHook != nullptr) return Upgrade(o, result);
     } else if (o.ctx->classCount != 0) {
-        FSStatus status = RefreshClasses(fcb, o.ctx);
-        if (status != 0) return Fail(o, status);
+        RefreshClasses(fcb, o.ctx);
     }
     fcb->h.lastStatus = 0;
     *result = fcb;

@@ -28,6 +28,7 @@ FSStatus FSCheckHeader(FileHeader &h, uint32_t length) {
     if (h.classTableOffset < HEADER_SIZE || classEnd > h.fileSize || classEnd > length) return Bad();
     if (h.fileSize % (1u << h.allocShift) != 0) return Bad();
 
+    h.lastStatus = 0; // a leftover of the session that wrote the header
     h.versionFlags &= KNOWN_VERSIONS;
     AtRest(h.savedRoot);
     AtRest(h.miniRoot);

@@ -64,6 +64,13 @@ SCB *TBSessionHead(FCB *fcb, const TableRecord *rec, uint16_t tid) {
     return scb;
 }
 
+bool TBSessionOpen(const FCB *fcb, const SCB *scb) {
+    if (scb == nullptr) return false;
+    for (uint32_t slot = 0; fcb->sessions != nullptr && slot < fcb->sessionSlots; ++slot)
+        if (fcb->sessions[slot] == scb) return true;
+    return false;
+}
+
 FSStatus TBRegisterSession(FCB *fcb, SCB *scb) {
     uint32_t slot = 0;
     while (slot < fcb->sessionSlots && fcb->sessions[slot] != nullptr) ++slot;

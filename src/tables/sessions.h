@@ -26,6 +26,11 @@ inline void TBSetSessionHead(TableRecord *rec, const SCB *head) {
     rec->sessions = head != nullptr ? head->sessionId : 0;
 }
 
+// True when scb is an open session of the file. The pointer is only
+// compared with the registry's entries, never dereferenced, so a stale one
+// is safe to ask about.
+bool TBSessionOpen(const FCB *fcb, const SCB *scb);
+
 // Enters an SCB in the registry and gives it its handle. FS_E_NOMEM when the
 // registry cannot grow.
 FSStatus TBRegisterSession(FCB *fcb, SCB *scb);

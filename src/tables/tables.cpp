@@ -7,6 +7,7 @@
 #include "tables/chunks.h"
 #include "tables/classes.h"
 #include "tables/recspace.h"
+#include "tables/sessions.h"
 #include "tables/thunks.h"
 
 namespace {
@@ -185,7 +186,9 @@ extern "C" FSStatus FSDestroyTable(FCB *fcb, uint32_t tidArg) {
     if (status != 0) return FCBStatus(fcb, status);
     if ((record->flags & TABLE_IN_USE) == 0) status = FS_E_BAD_TID;
     else status = TBSlotFor(fcb, &record->top, &top);
-    if (status == 0 && record->sessions != 0) status = FS_E_TABLE_IN_USE;
+    // Only a session that is really open blocks: a slot of a damaged record
+    // that names none does not.
+    if (status == 0 && TBSessionHead(fcb, record, tid) != nullptr) status = FS_E_TABLE_IN_USE;
     if (status != 0) {
         TBUnlockChunk(fcb, chunk, 0);
         return FCBStatus(fcb, status);

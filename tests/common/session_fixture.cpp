@@ -53,7 +53,8 @@ std::vector<FSClassDesc> TestClasses() {
             WithMin(HostClass(16, 10), 5),
             WithMin(HostClass(8, 5, FS_CLASS_RIDS), 2),
             WithMin(HostClass(12, 3), 0),
-            HostClass(4, 1000)};
+            HostClass(4, 1000),
+            HostClass(1, 700)};
 }
 
 void PrintTo(const TableShape &s, std::ostream *os) {
@@ -62,10 +63,7 @@ void PrintTo(const TableShape &s, std::ostream *os) {
     *os << " }";
 }
 
-void SessionFileTest::SetUp() {
-    VMFaultReset();
-    folder_ = MakeScratchFolder();
-    ASSERT_FALSE(folder_.empty());
+FSContext SessionFileTest::Context() {
     static const std::vector<FSClassDesc> classes = TestClasses();
     FSContext ctx{};
     ctx.fileType = 0x5A46;
@@ -73,7 +71,15 @@ void SessionFileTest::SetUp() {
     ctx.classCount = static_cast<uint8_t>(classes.size());
     ctx.classes = classes.data();
     ctx.memBudget = MemBudget();
-    ASSERT_EQ(VMMakeFileSpec(folder_.c_str(), 0, &ctx.scratchSpec), 0);
+    EXPECT_EQ(VMMakeFileSpec(folder_.c_str(), 0, &ctx.scratchSpec), 0);
+    return ctx;
+}
+
+void SessionFileTest::SetUp() {
+    VMFaultReset();
+    folder_ = MakeScratchFolder();
+    ASSERT_FALSE(folder_.empty());
+    FSContext ctx = Context();
     ASSERT_EQ(FSCreate(&ctx, &fcb_), 0);
 }
 
@@ -177,6 +183,15 @@ std::vector<uint8_t> SessionFileTest::TableBytes(uint16_t tid) {
         out.insert(out.end(), p, p + bytes);
         ASSERT_EQ(TBUnlockChunk(fcb_, ti, 0), 0);
     });
+    return out;
+}
+
+std::vector<std::vector<uint8_t>> SessionFileTest::RecordsOf(uint16_t tid) {
+    std::vector<uint8_t> bytes = TableBytes(tid);
+    uint16_t size = RecSize(RecordOf(tid).cls);
+    std::vector<std::vector<uint8_t>> out;
+    for (size_t at = 0; size != 0 && at + size <= bytes.size(); at += size)
+        out.emplace_back(bytes.begin() + at, bytes.begin() + at + size);
     return out;
 }
 

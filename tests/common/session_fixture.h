@@ -20,6 +20,7 @@ enum TestClass : uint8_t {
     kStamped = 7,  // 8-byte records ending with a RID, at most 5 per chunk
     kTwelveB = 8,  // 12-byte records, at most 3 per chunk, minimum 0
     kWide = 9,     // 4-byte records, at most 1000 per chunk
+    kBytes = 10,   // 1-byte records (byte streams), at most 700 per chunk
 };
 
 std::vector<FSClassDesc> TestClasses();
@@ -35,6 +36,8 @@ void PrintTo(const TableShape &s, std::ostream *os);
 class SessionFileTest : public ::testing::Test {
 protected:
     virtual uint32_t MemBudget() { return 0; }
+    // The host's context of the fixture's file (classes TestClasses()).
+    FSContext Context();
     void SetUp() override;
     void TearDown() override;
 
@@ -53,6 +56,8 @@ protected:
     // What the chunk layer holds for the table; an empty shape on failure.
     TableShape ShapeOf(uint16_t tid);
     std::vector<uint8_t> TableBytes(uint16_t tid);
+    // The table's records one by one.
+    std::vector<std::vector<uint8_t>> RecordsOf(uint16_t tid);
     uint16_t RecSize(uint8_t cls) { return fcb_->classTable[cls].recSize; }
 
     // A copy of the table record, and the thunk of the master-table chunk

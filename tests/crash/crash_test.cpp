@@ -4,7 +4,8 @@
 // (every write before the crash lands in order; or, of the writes since the
 // last flush, only the newest lands). Afterwards the file must pass the
 // checker, the crash code must name exactly the versions that exist, and
-// each of them must read back equal to the model of that version.
+// each of them must read back equal to the model of that version: the save
+// protocol's rules 1 to 5 (src/save/protocol.h) at work.
 #include "common/doc_fixture.h"
 
 namespace {
@@ -104,7 +105,7 @@ protected:
     gen::Bytes base_;
 };
 
-TEST_P(Crash, EveryWritePointLeavesTheVersionsThatExist) {
+TEST_P(Crash, Rules1To5_EveryWritePointLeavesTheVersionsThatExist) {
     // How many writes the operation makes; its last one is the header.
     ASSERT_NO_FATAL_FAILURE(Start());
     const uint32_t before = VMFaultCount(VM_OP_WRITE);

@@ -1,7 +1,8 @@
 // Randomized runs of record operations against an in-memory model: several
 // tables of different classes, one or two sessions each, random adds,
 // writes through locks, deletes, copies and moves (within and between
-// tables), refusals, write-backs and reclaims. After every step each table
+// tables) of runs and of the records a selector picks, refusals, write-backs
+// and reclaims. After every step each table
 // holds exactly the model's records and every session knows its size.
 //
 // Runs also go under a small memory budget, and with every first lock of a
@@ -18,6 +19,17 @@
 namespace {
 
 using Record = std::vector<uint8_t>;
+
+// The list operations' selector: picks about a third of the records by
+// their content, differently for each salt.
+uint32_t g_salt = 0;
+size_t g_recSize = 0;
+bool Picked(const uint8_t *rec) {
+    uint32_t h = g_salt;
+    for (size_t i = 0; i < g_recSize; ++i) h = h * 31 + rec[i];
+    return (h >> 7) % 3 == 0;
+}
+int32_t Selector(void *rec) { return Picked(static_cast<const uint8_t *>(rec)) ? 1 : 0; }
 
 struct Variant {
     const char *name;
@@ -54,6 +66,8 @@ protected:
     void LockWrite(Table &t);
     void Delete(Table &t);
     void CopyOrMove(Table &t, bool move);
+    Table &Peer(Table &t);
+    void ListOp(Table &t);
     void BreakNoLockRule(Table &t);
     void Verify(Table &t, bool afterDeletion);
     void Walk(Table &t);
@@ -133,11 +147,16 @@ void Model::Delete(Table &t) {
     Verify(t, count > 0);
 }
 
-void Model::CopyOrMove(Table &t, bool move) {
+// A table whose records a copy from t may receive (t itself among them).
+Table &Model::Peer(Table &t) {
     std::vector<Table *> peers;
     for (Table &u : tables_)
         if (u.size == t.size && u.rids == t.rids) peers.push_back(&u);
-    Table &u = *peers[R(static_cast<uint32_t>(peers.size()))];
+    return *peers[R(static_cast<uint32_t>(peers.size()))];
+}
+
+void Model::CopyOrMove(Table &t, bool move) {
+    Table &u = Peer(t);
     SCB *src = AnySession(t);
     SCB *dst = &u == &t && R(2) == 0 ? src : AnySession(u);
     auto n = static_cast<uint32_t>(t.recs.size()), un = static_cast<uint32_t>(u.recs.size());
@@ -165,6 +184,62 @@ void Model::CopyOrMove(Table &t, bool move) {
         }
     }
     if (move) Verify(t, count > 0);
+}
+
+void Model::ListOp(Table &t) {
+    g_salt = static_cast<uint32_t>(rng_());
+    g_recSize = t.size;
+    SCB *src = AnySession(t);
+    const int kind = static_cast<int>(R(3)); // delete, copy, move
+    const auto n = static_cast<uint32_t>(t.recs.size());
+    std::vector<Record> picked, kept;
+    for (const Record &r : t.recs) (Picked(r.data()) ? picked : kept).push_back(r);
+    if (kind == 0) {
+        FSStatus expect = n > 0 && !t.Writable(src) ? FS_E_READ_ONLY : 0;
+        ASSERT_EQ(FSDelList(src, Selector, 0), expect) << "delete list of " << n;
+        if (expect == 0) t.recs = kept;
+        return Verify(t, expect == 0 && !picked.empty());
+    }
+    const bool move = kind == 2;
+    Table &u = Peer(t);
+    SCB *dst = &u == &t && R(2) == 0 ? src : AnySession(u);
+    auto un = static_cast<uint32_t>(u.recs.size());
+    uint32_t dstRix = R(6) == 0 ? RIX_LAST : R(un + 2);
+    uint32_t at = dstRix == RIX_LAST ? un : dstRix;
+    FSStatus expect = n == 0                            ? 0
+                      : move && !t.Writable(src)        ? FS_E_READ_ONLY
+                      : &u == &t && dst != src          ? FS_E_BAD_PARAMS
+                      : !u.Writable(dst)                ? FS_E_READ_ONLY
+                      : at > un                         ? FS_E_BAD_RIX
+                                                        : 0;
+    FSStatus status = move ? FSMoveList(src, Selector, dst, dstRix, 0)
+                           : FSCopyList(src, Selector, dst, dstRix, 0);
+    ASSERT_EQ(status, expect) << (move ? "move" : "copy") << " list to " << dstRix << " of "
+                              << (&u == &t ? "the same table" : "another table");
+    if (expect != 0 || picked.empty()) return;
+    // Copies get new RIDs; moved records keep theirs, and a move within one
+    // table gives back the RIDs its copies took.
+    if (t.rids && !move) {
+        for (Record &r : picked) {
+            uint32_t rid = nextRid_++;
+            std::memcpy(r.data() + t.size - 4, &rid, 4);
+        }
+    } else if (t.rids && &u != &t) {
+        nextRid_ += static_cast<uint32_t>(picked.size());
+    }
+    if (move && &u == &t) {
+        std::vector<Record> out;
+        for (uint32_t i = 0; i < at; ++i)
+            if (!Picked(t.recs[i].data())) out.push_back(t.recs[i]);
+        out.insert(out.end(), picked.begin(), picked.end());
+        for (uint32_t i = at; i < n; ++i)
+            if (!Picked(t.recs[i].data())) out.push_back(t.recs[i]);
+        t.recs = out;
+    } else {
+        if (move) t.recs = kept;
+        u.recs.insert(u.recs.begin() + at, picked.begin(), picked.end());
+    }
+    if (move) Verify(t, true);
 }
 
 void Model::BreakNoLockRule(Table &t) {
@@ -236,13 +311,14 @@ void Model::Run(uint32_t seed, int steps) {
     for (int step = 0; step < steps; ++step) {
         SCOPED_TRACE(::testing::Message() << "step " << step);
         Table &t = tables_[R(static_cast<uint32_t>(tables_.size()))];
-        switch (R(12)) {
+        switch (R(13)) {
         case 0: case 1: case 2: ASSERT_NO_FATAL_FAILURE(Add(t)); break;
         case 3: case 4: ASSERT_NO_FATAL_FAILURE(LockWrite(t)); break;
         case 5: case 6: ASSERT_NO_FATAL_FAILURE(Delete(t)); break;
         case 7: ASSERT_NO_FATAL_FAILURE(CopyOrMove(t, false)); break;
         case 8: case 9: ASSERT_NO_FATAL_FAILURE(CopyOrMove(t, true)); break;
         case 10: ASSERT_NO_FATAL_FAILURE(BreakNoLockRule(t)); break;
+        case 11: ASSERT_NO_FATAL_FAILURE(ListOp(t)); break;
         default:
             BKFlush(fcb_, R(3) == 0 ? 0xFFFFFFFF : R(2048)); // the pinned master table stays
             GlobalReclaimDiscardable();

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "common/fault_loop.h"
 #include "common/session_fixture.h"
 #include "tables/thunks.h"
 
@@ -14,14 +15,6 @@ using Records = std::vector<std::vector<uint8_t>>;
 
 class RecOps : public SessionFileTest {
 protected:
-    Records RecordsOf(uint16_t tid) {
-        std::vector<uint8_t> bytes = TableBytes(tid);
-        uint16_t size = RecSize(ClassOfTable(tid));
-        Records out;
-        for (size_t at = 0; at + size <= bytes.size(); at += size)
-            out.emplace_back(bytes.begin() + at, bytes.begin() + at + size);
-        return out;
-    }
     // Records as Shape wrote them, by their original RIXes.
     Records Original(uint16_t tid, std::initializer_list<std::pair<uint32_t, uint32_t>> runs) {
         Records out;
@@ -274,62 +267,46 @@ void ExpectInsertedOrWhole(const Records &got, const Records &before, uint32_t a
 // leading part of the run at most.
 TEST_F(RecOps, FailuresLeaveTablesConsistent) {
     MakeTable(kSmall); // the root table, so that the others can be destroyed
-    bool fired = true;
-    for (uint32_t n = 0; fired; ++n) {
-        SCOPED_TRACE(n);
-        ASSERT_LT(n, 500u);
-        fired = false;
-        for (bool once : {true, false}) {
-            SCOPED_TRACE(once ? "transient" : "lasting");
-            uint16_t a = MakeShapedTable(kSmall, {true, {4, 3, 4}});
-            uint16_t b = MakeShapedTable(kSmall, {true, {4, 4}});
-            uint16_t c = MakeShapedTable(kStamped, {true, {5, 5}});
-            SCB *sa = CheckOut(a), *sb = CheckOut(b), *sc = CheckOut(c);
-            auto failAfter = [&](uint32_t calls) {
-                VMFaultReset();
-                if (once) VMFaultFailOnce(VM_OP_GALLOC, calls, VM_E_NOMEM);
-                else VMFaultFail(VM_OP_GALLOC, calls, VM_E_NOMEM);
-            };
-            auto ended = [&] {
-                fired = fired || VMFaultCount(VM_OP_GALLOC) > n;
-                VMFaultReset();
-            };
+    ForEachFault(VM_OP_GALLOC, VM_E_NOMEM, [&](FaultRun &fault) {
+        uint16_t a = MakeShapedTable(kSmall, {true, {4, 3, 4}});
+        uint16_t b = MakeShapedTable(kSmall, {true, {4, 4}});
+        uint16_t c = MakeShapedTable(kStamped, {true, {5, 5}});
+        SCB *sa = CheckOut(a), *sb = CheckOut(b), *sc = CheckOut(c);
 
-            uint32_t rid = fcb_->classTable[kStamped].ridCounter;
-            failAfter(n);
-            void *rec;
-            FSStatus add = FSIAddLock(sc, 3, 4, 0, &rec);
-            ended();
-            FSUnlock(sc);
-            Records stamped(4, std::vector<uint8_t>(8, 0));
-            for (uint32_t i = 0; i < 4; ++i) {
-                uint32_t id = rid + i;
-                std::memcpy(stamped[i].data() + 4, &id, 4);
-            }
-            ExpectInsertedOrWhole(RecordsOf(c), Original(c, {{0, 10}}), 3, stamped, add, once);
-            EXPECT_EQ(sc->recCount, RecordsOf(c).size());
-
-            failAfter(n);
-            FSStatus copy = FSIRecOps(sa, FSOpCopy, 1, 9, sb, 6);
-            ended();
-            ExpectInsertedOrWhole(RecordsOf(b), Original(b, {{0, 8}}), 6, Original(a, {{1, 10}}),
-                                  copy, once);
-            EXPECT_EQ(sb->recCount, RecordsOf(b).size());
-
-            failAfter(n);
-            FSStatus del = FSIRecOps(sa, FSOpDelete, 2, 6, nullptr, 0);
-            ended();
-            Records left = RecordsOf(a);
-            ASSERT_GE(left.size(), 5u);
-            ASSERT_LE(left.size(), 11u);
-            uint32_t gone = 11 - static_cast<uint32_t>(left.size());
-            EXPECT_TRUE(del != 0 || gone == 6) << "delete status " << del;
-            EXPECT_EQ(left, Original(a, {{0, 2}, {2 + gone, 11}})) << "delete status " << del;
-            EXPECT_EQ(sa->recCount, left.size());
-            for (SCB *s : {sa, sb, sc}) FSCheckIn(s);
-            for (uint16_t t : {a, b, c}) ASSERT_EQ(FSDestroyTable(fcb_, t), 0);
+        uint32_t rid = fcb_->classTable[kStamped].ridCounter;
+        fault.Arm();
+        void *rec;
+        FSStatus add = FSIAddLock(sc, 3, 4, 0, &rec);
+        fault.Disarm();
+        FSUnlock(sc);
+        Records stamped(4, std::vector<uint8_t>(8, 0));
+        for (uint32_t i = 0; i < 4; ++i) {
+            uint32_t id = rid + i;
+            std::memcpy(stamped[i].data() + 4, &id, 4);
         }
-    }
+        ExpectInsertedOrWhole(RecordsOf(c), Original(c, {{0, 10}}), 3, stamped, add, fault.once);
+        EXPECT_EQ(sc->recCount, RecordsOf(c).size());
+
+        fault.Arm();
+        FSStatus copy = FSIRecOps(sa, FSOpCopy, 1, 9, sb, 6);
+        fault.Disarm();
+        ExpectInsertedOrWhole(RecordsOf(b), Original(b, {{0, 8}}), 6, Original(a, {{1, 10}}),
+                              copy, fault.once);
+        EXPECT_EQ(sb->recCount, RecordsOf(b).size());
+
+        fault.Arm();
+        FSStatus del = FSIRecOps(sa, FSOpDelete, 2, 6, nullptr, 0);
+        fault.Disarm();
+        Records left = RecordsOf(a);
+        ASSERT_GE(left.size(), 5u);
+        ASSERT_LE(left.size(), 11u);
+        uint32_t gone = 11 - static_cast<uint32_t>(left.size());
+        EXPECT_TRUE(del != 0 || gone == 6) << "delete status " << del;
+        EXPECT_EQ(left, Original(a, {{0, 2}, {2 + gone, 11}})) << "delete status " << del;
+        EXPECT_EQ(sa->recCount, left.size());
+        for (SCB *s : {sa, sb, sc}) FSCheckIn(s);
+        for (uint16_t t : {a, b, c}) ASSERT_EQ(FSDestroyTable(fcb_, t), 0);
+    });
 }
 
 } // namespace

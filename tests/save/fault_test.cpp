@@ -1,5 +1,6 @@
-// Saves and mini-saves that fail at each call of one kind: a full disk when
-// the file grows or is flushed, a refused write. A failure before the
+// Saves and mini-saves that fail at each call of one kind, from that call
+// on or at that call only: a full disk when the file grows or is flushed, a
+// refused write. A failure before the
 // header leaves the file usable and its versions on disk as they were; the
 // save then goes through (rule 6). A failed header write makes the file
 // fatal. Every file left behind passes the checker.
@@ -11,6 +12,7 @@ struct Fault {
     const char *name;
     VMOp op;
     FSStatus status;
+    bool once = false;
 };
 void PrintTo(const Fault &f, std::ostream *os) { *os << f.name; }
 
@@ -20,7 +22,7 @@ protected:
     bool FullSave() const { return std::get<1>(GetParam()); }
 };
 
-TEST_P(SaveFault, FailureLeavesTheVersionsOnDiskAndTheSaveCanBeRepeated) {
+TEST_P(SaveFault, Rule6_FailureLeavesTheVersionsOnDiskAndTheSaveCanBeRepeated) {
     const Doc &after = current_;
     bool fired = true;
     int failures = 0, afterHeader = 0, headerFailures = 0;
@@ -29,7 +31,8 @@ TEST_P(SaveFault, FailureLeavesTheVersionsOnDiskAndTheSaveCanBeRepeated) {
         ASSERT_NO_FATAL_FAILURE(MakeThreeVersions());
         VMFaultReset();
         const FileHeader headerBefore = HeaderOnDisk();
-        VMFaultFail(F().op, k, F().status);
+        if (F().once) VMFaultFailOnce(F().op, k, F().status);
+        else VMFaultFail(F().op, k, F().status);
         const FSStatus status = FSISaveCommit(fcb_, FullSave() ? 1 : 0, 0);
         fired = VMFaultCount(F().op) > k;
         const bool headerFailed = F().op == VM_OP_WRITE && fired && status != 0 &&
@@ -89,10 +92,35 @@ TEST_P(SaveFault, FailureLeavesTheVersionsOnDiskAndTheSaveCanBeRepeated) {
     }
 }
 
+// A close that falls back to the saved version but cannot write its header
+// cuts nothing: the file still shows itself open with all its versions.
+TEST_F(DocFileTest, Rule5_CloseThatCannotWriteItsHeaderCutsNothing) {
+    for (uint32_t k = 0;; ++k) {
+        SCOPED_TRACE("writes refused after " + std::to_string(k));
+        ASSERT_NO_FATAL_FAILURE(MakeThreeVersions());
+        const gen::Bytes before = gen::ReadFile(path_);
+        VMFaultReset();
+        VMFaultFail(VM_OP_WRITE, k, VM_E_WRITE);
+        FSFileClose(fcb_, 0);
+        fcb_ = nullptr;
+        const bool fired = VMFaultCount(VM_OP_WRITE) > k;
+        VMFaultReset();
+        if (!fired) break;
+        EXPECT_EQ(gen::ReadFile(path_).size(), before.size());
+        EXPECT_TRUE(std::equal(before.begin(), before.begin() + HEADER_SIZE, gen::ReadFile(path_).begin()));
+        EXPECT_TRUE(FileIsClean(path_));
+        EXPECT_EQ(Open(), FS_E_CRASHED_BOTH);
+        EXPECT_TRUE(VersionHolds(path_, FS_VERSION_MINI, ctx_, mini_));
+        EXPECT_TRUE(VersionHolds(path_, FS_VERSION_SAVED, ctx_, saved_));
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Faults, SaveFault,
                          ::testing::Combine(::testing::Values(Fault{"growth_disk_full", VM_OP_SETSIZE, FS_E_DISKFULL},
                                                               Fault{"flush_disk_full", VM_OP_FLUSH, FS_E_DISKFULL},
-                                                              Fault{"write_refused", VM_OP_WRITE, VM_E_WRITE}),
+                                                              Fault{"write_refused", VM_OP_WRITE, VM_E_WRITE},
+                                                              Fault{"flush_fails_once", VM_OP_FLUSH, VM_E_WRITE, true},
+                                                              Fault{"write_fails_once", VM_OP_WRITE, VM_E_WRITE, true}),
                                             ::testing::Bool()),
                          [](const auto &info) {
                              return std::string(std::get<0>(info.param).name) +

@@ -119,11 +119,14 @@ TEST_F(SaveTest, BadOrFatalFilesAreRefused) {
     EXPECT_EQ(fcb->h.lastStatus, 7);
     fcb->h.magic = FS_MAGIC;
     // In the fatal state nothing more reaches the file.
+    Doc doc;
+    DocMakeTable(fcb, doc, 4); // a changed chunk waiting to be written
     fcb->h.stateFlags |= STATE_FATAL;
-    const uint32_t writes = VMFaultCount(VM_OP_WRITE);
+    const uint32_t writes = VMFaultCount(VM_OP_WRITE) + VMFaultCount(VM_OP_SETSIZE);
     EXPECT_EQ(FSISaveCommit(fcb, 1, 0), FS_E_FATAL);
     EXPECT_EQ(FSError(fcb), FS_E_FATAL);
-    EXPECT_EQ(VMFaultCount(VM_OP_WRITE), writes);
+    EXPECT_EQ(BKFlush(fcb, 0xFFFFFFFF), FS_E_FATAL);
+    EXPECT_EQ(VMFaultCount(VM_OP_WRITE) + VMFaultCount(VM_OP_SETSIZE), writes);
     FSFileClose(fcb, 0);
 }
 

@@ -128,12 +128,18 @@ TEST_F(TablesTest, MasterTableGrowsSixteenRecordsAtATime) {
     EXPECT_EQ(Make(), 300);
 }
 
-TEST_F(TablesTest, TableWithSessionsCannotBeDestroyed) {
+// An open session keeps its table; a session slot that names none (bytes
+// of a damaged record, or another table's session) does not.
+TEST_F(TablesTest, OnlyAnOpenSessionKeepsATable) {
     Make();
-    const uint16_t tid = Make();
-    WithRecord(tid, [](TableRecord *r) { r->sessions = 9; return 0; });
+    const uint16_t tid = Make(), other = Make();
+    SCB *scb = nullptr;
+    ASSERT_EQ(FSCheckOut(fcb_, tid, 0, &scb), 0);
     EXPECT_EQ(FSDestroyTable(fcb_, tid), FS_E_TABLE_IN_USE);
-    WithRecord(tid, [](TableRecord *r) { r->sessions = 0; return 0; });
+    WithRecord(other, [&](TableRecord *r) { r->sessions = scb->sessionId; return 0; });
+    EXPECT_EQ(FSDestroyTable(fcb_, other), 0);
+    FSCheckIn(scb);
+    WithRecord(tid, [](TableRecord *r) { r->sessions = 9; return 0; });
     EXPECT_EQ(FSDestroyTable(fcb_, tid), 0);
 }
 
