@@ -513,9 +513,49 @@ ZUN_API FSStatus FSMoveList(SCB *scb, FSSelector sel, SCB *dst, uint32_t dstRix,
  * open finds the versions as before). A failed flush after the header keeps
  * the new version; space the old one used stays unused until a save-as. */
 ZUN_API FSStatus FSISaveCommit(FCB *fcb, uint32_t save, uint32_t reserved);
+
+/* Save-as writes the current version of the file as a compact file named by
+ * target and moves the FCB, at the same address, to it: the host goes on
+ * working in the new file. The compact file holds the header, the class
+ * table and every chunk image packed one after the other, with no free
+ * space and no free list; its one version is current and saved (FSSaved 4,
+ * FSCommitted 0, and FSCompSize equals its size). Sessions still open are
+ * checked in first: their SCBs are invalid afterwards. The old file is then
+ * closed without keeping: it falls back to its saved version, or goes when
+ * it is a scratch file. A target that names the open file itself is
+ * replaced by a new file made in its folder, which takes its name once it
+ * is complete. Either way the new file is a normal file, not a scratch
+ * file (the temporary bit of a target naming another file is cleared in the
+ * host's record); a target naming a folder gets a file with a unique name
+ * there (FSFileSpec names it).
+ *
+ * cb (optional) is called once the new file exists as cb(old file's
+ * record, new file's record): a non-zero answer ends the save-as with that
+ * status and deletes the new file. Then it is called as cb(NULL, progress):
+ * code 0 with FSCompSize's estimate, code 1 after each write of the images
+ * copied from the old file with the bytes written, and code 2 with the
+ * estimate once at the end, whether the save-as succeeded or not; context
+ * is handed back in every progress record. The callback must not use the
+ * file, its FCB or its sessions. Different files may be saved as on
+ * different threads at once.
+ *
+ * Returns (and stores) 0 or: FS_E_BAD_PARAMS for a null fcb or target and
+ * FS_E_BAD_FCB for a bad FCB (nothing stored); FS_E_STILL_CHECKED_OUT when
+ * a session cannot be checked in; FS_E_THUNK_LOCK; FS_E_NOMEM; the status
+ * of making, sizing or renaming the new file; the callback's refusal;
+ * FS_E_FATAL when the copy fails (memory, the disk, or an image of the old
+ * file that cannot be read). After every failure the new file is gone and
+ * the FCB is as it was, open on the old file, which is untouched. A crash
+ * during a save-as leaves the old file as it was or the new file complete.
+ * FSSaveAs(fcb, target) is FSSaveAsExt(NULL, 0, fcb, target). */
 ZUN_API FSStatus FSSaveAs(FCB *fcb, VMFileSpec *target);
 ZUN_API FSStatus FSSaveAsExt(FSSaveAsCallback cb, uintptr_t context, FCB *fcb,
                              VMFileSpec *target);
+
+/* An estimate of the size in bytes of a compact copy of the current version
+ * (exact right after a save-as) into *sizeOut. Returns (and stores) 0,
+ * FS_E_BAD_PARAMS for a null sizeOut, FS_E_THUNK_LOCK (*sizeOut 0);
+ * FS_E_BAD_FCB for a bad FCB (nothing stored). */
 ZUN_API FSStatus FSCompSize(FCB *fcb, uint32_t *sizeOut);
 /* Writes changed chunks back to new file space, the least recently used
  * first, until quota bytes of chunk data are written (0xFFFFFFFF: all).
