@@ -125,10 +125,12 @@ FSStatus ReadImage(CompactCopy &c, const Source &s, uint16_t recSize, uint8_t *t
     return 0;
 }
 
-// True when the old file holds the image the source names.
+// True when the old file holds the image the source names: inside the
+// file, and not in a part of it that was found missing when it was opened.
 bool ImageInFile(FCB *fcb, const Source &s, uint16_t recSize) {
-    uint64_t have = uint64_t{std::min(s.stored, s.count)} * recSize;
-    return s.pos >= HEADER_SIZE && s.pos + have <= fcb->h.fileSize;
+    uint64_t end = s.pos + uint64_t{std::min(s.stored, s.count)} * recSize;
+    if (fcb->lostTo != 0 && s.pos < fcb->lostTo && end > fcb->lostFrom) return false;
+    return s.pos >= HEADER_SIZE && end <= fcb->h.fileSize;
 }
 
 // Records pass 1's place for a resident chunk.

@@ -1,14 +1,14 @@
 // Save-as: writes the current version of an open file as a compact file
 // and moves the FCB, at the same address, to it.
 //
-// Order of the work, which is what makes a save-as safe to interrupt:
+// Steps of the work, in the order that makes a save-as safe to interrupt:
 //  1. The old file is only read until the new file is complete.
 //  2. The new file gets its class table and images, its final length, a
 //     flush, and only then its header, flushed again. Until the header is
 //     durable the new file is no storage file at all (its magic reads 0), so
 //     a crash leaves the old file as the one to open.
 //  3. Saving onto the file itself writes the new file under a unique name in
-//     the same folder and renames it over the file only after rule 2: a
+//     the same folder and renames it over the file only after step 2: a
 //     crash before the rename leaves the old file, after it the new one.
 //  4. Then the switch, which cannot fail: the old file is closed without
 //     keeping (when it was replaced, only its descriptor is closed), its
@@ -99,7 +99,7 @@ FileHeader CompactHeader(const FCB *fcb, const VMFileSpec *file, const ChunkRef 
     return h;
 }
 
-// Rule 2: images, length, flush, header, flush.
+// Step 2: images, length, flush, header, flush.
 FSStatus WriteCompactFile(FCB *fcb, const VMFileSpec *file, const SaveProgress &progress,
                           FileHeader *header) {
     ChunkRef root;
@@ -113,7 +113,10 @@ FSStatus WriteCompactFile(FCB *fcb, const VMFileSpec *file, const SaveProgress &
     return status != 0 ? status : VMFlushFile(file);
 }
 
-// Rule 4. replaced: the old file's name now leads to the new file.
+// Step 4. replaced: the old file's name now leads to the new file. The new
+// file stays open as it was made, read-write and locked against other
+// writers: closing and opening it again would let another process take it
+// in between, and could fail once the old file is gone.
 void SwitchTo(FCB *fcb, NewFile *nf, const FileHeader &header, bool replaced) {
     if (replaced) {
         VMCloseFile(fcb->file);
@@ -126,6 +129,7 @@ void SwitchTo(FCB *fcb, NewFile *nf, const FileHeader &header, bool replaced) {
     fcb->thunkTable = nf->thunkTable;
     fcb->freeList = nf->freeList;
     fcb->h.memInUse = GlobalSize(nf->freeList); // the list block is counted
+    fcb->lostFrom = fcb->lostTo = 0;            // every image of the new file is there
     *nf = NewFile{};
 }
 

@@ -1,4 +1,4 @@
-// A save-as that fails, or that a crash cuts short, loses nothing: before
+// A save-as that fails, or that a crash cuts short, loses nothing: until
 // the new file is complete the old file is untouched and the FCB goes on
 // working on it; a crash at any write leaves the old file as it was or the
 // new file complete.
@@ -12,44 +12,51 @@ namespace {
 
 constexpr FSStatus kInjected = 1234;
 
-bool Holds(const std::string &path, const std::vector<DocTable> &tables) {
-    return std::filesystem::exists(path) && Differences(path, tables) == "";
-}
+// Every round starts from the same closed file, with a saved and a
+// mini-saved version: opened on the mini-saved version, changed the same
+// way, part of the changes written back into the file.
+class SaveAsRound : public SaveAsBudgetTest {
+protected:
+    // Bytes of the table of 1-byte records: each chunk of it is one more
+    // read of a copy, each 64 KiB one more write.
+    virtual uint32_t BulkBytes() { return 60000; }
 
-// A named file with a saved version (the model `saved`), then changes that
-// are not saved, part of them written back to the file, part in memory.
-struct Baseline {
-    std::string folder, old;
-    std::unique_ptr<Doc> doc;
-    std::vector<DocTable> saved;
-    Bytes oldBytes;
-
-    Baseline(const std::string &parent, const std::string &name, uint32_t seed,
-             uint32_t more = 0) {
-        folder = parent + "/" + std::to_string(seed) + "-" + name;
-        std::filesystem::create_directory(folder);
-        old = folder + "/" + name;
-        doc = std::make_unique<Doc>(folder, 16 * 1024);
-        doc->Fill(seed);
-        if (more != 0) doc->Insert(0, RIX_LAST, more, seed);
-        VMFileSpec spec = Spec(old);
-        EXPECT_EQ(FSSaveAs(doc->fcb, &spec), 0);
-        saved = doc->tables;
-        doc->Churn(seed + 1, 30);
-        EXPECT_EQ(BKFlush(doc->fcb, 20000), 0);
-        oldBytes = gen::ReadFile(old);
+    void SetUp() override {
+        SaveAsBudgetTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(MakeThreeVersions(20));
+        std::mt19937 rng(21);
+        AddBulk(fcb_, current_, rng, BulkBytes());
+        bulk_ = current_.rbegin()->first;
+        ASSERT_EQ(FSISaveCommit(fcb_, 0, 0), 0);
+        mini_ = current_;
+        FSFileClose(fcb_, 1);
+        fcb_ = nullptr;
+        base_ = gen::ReadFile(path_);
     }
-};
 
-// After a save-as failed with status: nothing but the old file, untouched,
-// and the FCB still on it, holding the same records.
-void ExpectUntouched(Baseline &b, FSStatus status) {
-    EXPECT_EQ(FilesIn(b.folder), std::vector<std::string>{"old.zf"});
-    EXPECT_TRUE(gen::ReadFile(b.old) == b.oldBytes) << "the old file changed";
-    EXPECT_EQ(FSError(b.doc->fcb), status);
-    EXPECT_STREQ(VMFileSpecPath(FSFileSpec(b.doc->fcb)), b.old.c_str());
-    b.doc->ExpectRecords();
-}
+    void Start() {
+        ASSERT_TRUE(fcb_ == nullptr);
+        for (const std::string &name : FilesIn(folder_)) std::filesystem::remove(Path(name));
+        gen::WriteFile(path_, base_);
+        ASSERT_EQ(Open(FS_VERSION_MINI), 0);
+        current_ = mini_;
+        std::mt19937 rng(22);
+        DocChange(fcb_, current_, rng, 30);
+        before_ = gen::ReadFile(path_);
+    }
+
+    // After a failed save-as: no new file, the old file as it was, the FCB
+    // on it with every record.
+    void ExpectUntouched(FSStatus status) {
+        EXPECT_EQ(FilesIn(folder_), std::vector<std::string>{"doc.zf"});
+        EXPECT_TRUE(gen::ReadFile(path_) == before_) << "the old file changed";
+        EXPECT_EQ(FSError(fcb_), status);
+        EXPECT_STREQ(VMFileSpecPath(FSFileSpec(fcb_)), path_.c_str());
+    }
+
+    Bytes base_, before_;
+    uint16_t bulk_ = TID_NONE; // the table of 1-byte records
+};
 
 struct FaultCase {
     const char *name;
@@ -58,7 +65,7 @@ struct FaultCase {
 };
 void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
 
-class SaveAsFaults : public SaveAsTest, public ::testing::WithParamInterface<FaultCase> {};
+class SaveAsFaults : public SaveAsRound, public ::testing::WithParamInterface<FaultCase> {};
 
 // Fails the n-th call of an operation for n = 0, 1, ... until a save-as
 // runs without reaching the fault. Each save-as either succeeds, or fails
@@ -68,24 +75,25 @@ TEST_P(SaveAsFaults, FailureLeavesTheOldFileAndTheFcb) {
     const FaultCase c = GetParam();
     for (uint32_t n = 0;; ++n) {
         SCOPED_TRACE(n);
-        Baseline b(folder_, "old.zf", 40 + n % 3);
-        ASSERT_FALSE(HasFailure());
-        const uint32_t before = VMFaultCount(c.op);
+        ASSERT_NO_FATAL_FAILURE(Start());
+        const uint32_t calls = VMFaultCount(c.op);
         if (c.once) VMFaultFailOnce(c.op, n, kInjected);
         else VMFaultFail(c.op, n, kInjected);
-        VMFileSpec target = Spec(b.folder + "/new.zf");
-        FSStatus status = FSSaveAs(b.doc->fcb, &target);
-        const bool fired = VMFaultCount(c.op) > before + n;
+        VMFileSpec target = Target("new.zf");
+        FSStatus status = FSSaveAs(fcb_, &target);
+        const bool fired = VMFaultCount(c.op) > calls + n;
         VMFaultReset();
         if (status != 0) {
             EXPECT_TRUE(fired);
             EXPECT_TRUE(status == kInjected || status == FS_E_NOMEM || status == FS_E_FATAL)
                 << status;
-            ExpectUntouched(b, status);
-            ASSERT_EQ(FSSaveAs(b.doc->fcb, &target), 0);
+            ExpectUntouched(status);
+            EXPECT_TRUE(FileHolds(fcb_, current_));
+            ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
         }
-        ExpectFileHolds(b.folder + "/new.zf", b.doc->tables);
-        b.doc->ExpectRecords();
+        EXPECT_EQ(Differences(Path("new.zf"), current_), "");
+        FSFileClose(fcb_, 0);
+        fcb_ = nullptr;
         ASSERT_FALSE(HasFailure());
         if (!fired) break;
     }
@@ -110,41 +118,59 @@ struct CrashCase {
 };
 void PrintTo(const CrashCase &c, std::ostream *os) { *os << c.name; }
 
-class SaveAsCrash : public SaveAsTest, public ::testing::WithParamInterface<CrashCase> {};
+class SaveAsCrash : public SaveAsRound, public ::testing::WithParamInterface<CrashCase> {
+protected:
+    uint32_t BulkBytes() override { return 150000; }
+};
+
+// The same file but for the stamp that opening it took.
+bool SameButStamp(Bytes a, Bytes b) {
+    if (a.size() < HEADER_SIZE || b.size() < HEADER_SIZE) return false;
+    gen::Put32(a, 94, 0);
+    gen::Put32(b, 94, 0);
+    return a == b;
+}
 
 // Crashes after k writes, for every write of a save-as (the close of the
-// old file included), with and without a reordering write cache.
+// old file included), with and without a reordering write cache. Every
+// round starts from the same file, whose saved and mini-saved versions are
+// checked once.
 TEST_P(SaveAsCrash, OldFileOrCompleteNewFile) {
     const CrashCase c = GetParam();
-    uint32_t writes;
-    {
-        Baseline b(folder_, "old.zf", 50, 3000);
-        VMFileSpec target = Spec(c.itself ? b.old : b.folder + "/new.zf");
-        const uint32_t before = VMFaultCount(VM_OP_WRITE);
-        ASSERT_EQ(FSSaveAs(b.doc->fcb, &target), 0);
-        writes = VMFaultCount(VM_OP_WRITE) - before;
-    }
-    ASSERT_GT(writes, 8u);
+    const std::string fresh = Path("new.zf");
+    ASSERT_NO_FATAL_FAILURE(Start());
+    const Bytes start = before_;
+    ASSERT_TRUE(OnDisk(FS_VERSION_SAVED, saved_));
+    ASSERT_TRUE(OnDisk(FS_VERSION_MINI, mini_));
+    VMFileSpec target = c.itself ? spec_ : Target("new.zf");
+    uint32_t writes = VMFaultCount(VM_OP_WRITE);
+    ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
+    writes = VMFaultCount(VM_OP_WRITE) - writes;
+    ASSERT_GE(writes, 6u);
+    FSFileClose(fcb_, 0);
+    fcb_ = nullptr;
+
     for (uint32_t k = 0; k <= writes; ++k) {
         SCOPED_TRACE(k);
-        Baseline b(folder_, "old.zf", 50, 3000);
-        ASSERT_FALSE(HasFailure());
-        const std::string fresh = b.folder + "/new.zf";
-        VMFileSpec target = Spec(c.itself ? b.old : fresh);
+        ASSERT_NO_FATAL_FAILURE(Start());
+        ASSERT_TRUE(SameButStamp(before_, start));
+        target = c.itself ? spec_ : Target("new.zf");
         VMFaultCrashAfter(k, c.mode);
-        FSSaveAs(b.doc->fcb, &target);
+        FSSaveAs(fcb_, &target);
         EXPECT_TRUE(VMFaultCrashed());
-        const std::vector<DocTable> current = b.doc->tables;
-        b.doc->Close(0); // nothing reaches the disk any more
+        FSFileClose(fcb_, 0); // nothing reaches the disk any more
+        fcb_ = nullptr;
         VMFaultReset();
 
-        if (c.itself) {
-            EXPECT_TRUE(gen::ReadFile(b.old) == b.oldBytes || Holds(b.old, current));
-        } else if (std::filesystem::exists(fresh) && gen::ReadFile(fresh).size() >= HEADER_SIZE &&
-                   gen::Get16(gen::ReadFile(fresh), 6) == FS_MAGIC) {
-            EXPECT_EQ(Differences(fresh, current), "");
+        const std::string made = c.itself ? path_ : fresh;
+        const Bytes bytes = std::filesystem::exists(made) ? gen::ReadFile(made) : Bytes{};
+        if (c.itself ? bytes != before_ : bytes.size() >= HEADER_SIZE && gen::Get16(bytes, 6) == FS_MAGIC) {
+            // The new file is complete.
+            EXPECT_EQ(Differences(made, current_), "");
+            EXPECT_TRUE(VersionHolds(made, FS_VERSION_SAVED, ctx_, current_));
+            EXPECT_TRUE(c.itself || OnDisk(FS_VERSION_SAVED, saved_)) << "the old file's fall-back";
         } else {
-            EXPECT_TRUE(gen::ReadFile(b.old) == b.oldBytes);
+            EXPECT_TRUE(gen::ReadFile(path_) == before_) << "the old file changed";
         }
         ASSERT_FALSE(HasFailure());
     }
@@ -160,32 +186,46 @@ INSTANTIATE_TEST_SUITE_P(Modes, SaveAsCrash,
 // References in the old file that cannot be right (an image past the end of
 // the file, an index that names itself) end the save-as; the FCB keeps
 // working on the tables it can read.
-TEST_F(SaveAsTest, DamagedOldImagesEndTheCopy) {
+TEST_F(SaveAsRound, DamagedOldImagesEndTheCopy) {
     for (bool cycle : {false, true}) {
         SCOPED_TRACE(cycle);
-        Baseline b(folder_, "old.zf", cycle ? 71 : 72);
-        Doc &doc = *b.doc;
-        ASSERT_EQ(BKFlush(doc.fcb, BK_QUOTA_ALL), 0);
+        ASSERT_NO_FATAL_FAILURE(Start());
+        ASSERT_EQ(BKFlush(fcb_, BK_QUOTA_ALL), 0);
         GlobalReclaimDiscardable();
         TableRecord *rec;
         uint16_t master;
-        ASSERT_EQ(TBFindTable(doc.fcb, doc.tables[0].tid, &rec, &master), 0);
+        ASSERT_EQ(TBFindTable(fcb_, bulk_, &rec, &master), 0);
         ChunkRef index = rec->top;
-        ASSERT_EQ(TBUnlockChunk(doc.fcb, master, 0), 0);
+        ASSERT_EQ(TBUnlockChunk(fcb_, master, 0), 0);
         ASSERT_EQ(index.flags & REF_RESIDENT, 0);
         ASSERT_EQ(index.cls, CLASS_INDEX);
-        ChunkRef bad = cycle ? index : ChunkRef{0, 5, 300, doc.fcb->h.fileSize - 64, THUNK_NONE};
-        bad.flags = 0;
-        ASSERT_EQ(VMWrite(doc.fcb->file, index.filePos, sizeof bad, &bad), 0);
-        b.oldBytes = gen::ReadFile(b.old);
+        ChunkRef bad = cycle ? index : ChunkRef{0, 6, 3000, fcb_->h.fileSize - 64, THUNK_NONE};
+        ASSERT_EQ(VMWrite(fcb_->file, index.filePos, sizeof bad, &bad), 0);
+        before_ = gen::ReadFile(path_);
 
-        VMFileSpec target = Spec(b.folder + "/new.zf");
-        EXPECT_EQ(FSSaveAs(doc.fcb, &target), FS_E_FATAL);
-        EXPECT_EQ(FilesIn(b.folder), std::vector<std::string>{"old.zf"});
-        EXPECT_TRUE(gen::ReadFile(b.old) == b.oldBytes);
-        EXPECT_TRUE(doc.Read(1) == doc.tables[1].records);
-        doc.tables.clear(); // the damaged table is not read again
+        VMFileSpec target = Target("new.zf");
+        EXPECT_EQ(FSSaveAs(fcb_, &target), FS_E_FATAL);
+        ExpectUntouched(FS_E_FATAL);
+        for (const auto &[tid, table] : current_)
+            EXPECT_TRUE(tid == bulk_ || ReadTable(fcb_, tid) == table.recs) << tid;
+        FSFileClose(fcb_, 0);
+        fcb_ = nullptr;
     }
+}
+
+// Images that a file cut short lost end the copy too; the FCB stays on the
+// file (its scratch copy) as it was.
+TEST_F(SaveAsTest, ImagesMissingFromAShortFileEndTheCopy) {
+    ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
+    const Bytes good = gen::ReadFile(path_);
+    gen::WriteFile(path_, Bytes(good.begin(), good.begin() + long(good.size() / 2)));
+    ASSERT_EQ(Open(), 0);
+    const std::string scratch = VMFileSpecPath(FSFileSpec(fcb_));
+    VMFileSpec target = Target("new.zf");
+    EXPECT_EQ(FSSaveAs(fcb_, &target), FS_E_FATAL);
+    EXPECT_FALSE(std::filesystem::exists(Path("new.zf")));
+    EXPECT_EQ(VMFileSpecPath(FSFileSpec(fcb_)), scratch);
+    EXPECT_EQ(FSError(fcb_), FS_E_FATAL);
 }
 
 } // namespace
