@@ -25,7 +25,8 @@ zunfs::File OpenCopy(const std::string &path, zunfs::Version version) {
 
 void RefuseFaulty(const std::string &path, const ZunfsCheckReport &r) {
     if (r.findingCount != 0)
-        throw Failure(path + ": the checker finds " + std::to_string(r.findingCount) + " faults (zunfs check " +
+        throw Failure(path + ": the checker finds " + std::to_string(r.findingCount) +
+                      (r.findingCount == 1 ? " fault" : " faults") + " (zunfs check " +
                       path + "); recover a sound version with `zunfs recover`");
 }
 
@@ -52,6 +53,8 @@ zunfs::Version ParseVersion(const std::string &name) {
 
 void RefuseExisting(const std::string &path, bool force) {
     std::error_code ec;
+    // Save-as into a folder would make a file of another name there.
+    if (std::filesystem::is_directory(path, ec)) throw Failure(path + " is a folder; name a file");
     if (!force && std::filesystem::exists(path, ec))
         throw Failure(path + " exists (give --force to replace it)");
 }

@@ -60,11 +60,12 @@ public:
         return status;
     }
 
-private:
-    void Step(const char *title) { std::printf("\n%d. %s\n", ++step_, title); }
     // The tour runs in its folder: the files have short names.
     static std::string Doc() { return "doc.zf"; }
     static std::string Recovered() { return "recovered.zf"; }
+
+private:
+    void Step(const char *title) { std::printf("\n%d. %s\n", ++step_, title); }
 
     void CreateAndSave() {
         Step("Create a document: two tables of records and a byte stream");
@@ -253,6 +254,10 @@ void AddDemo(CLI::App &app, int &exitCode) {
         std::filesystem::path home = std::filesystem::current_path();
         if (!temporary) std::filesystem::create_directories(*dir, ec);
         std::string folder = temporary ? MakeTempFolder() : std::filesystem::absolute(*dir).string();
+        // Files in a folder of the user's are never written over.
+        for (const std::string &name : {Tour::Doc(), Tour::Recovered()})
+            if (std::filesystem::exists(folder + "/" + name, ec))
+                throw Failure(folder + " holds " + name + " already: remove it or name another folder");
         struct Cleanup {
             std::filesystem::path home;
             std::string folder;

@@ -153,7 +153,8 @@ nlohmann::json InfoJson(const std::string &path, const ZunfsCheckReport &r) {
 // it cannot be read.
 const ZunfsCheckVersion &SelectVersion(const std::string &path, const ZunfsCheckReport &r, const std::string &name) {
     if (r.format != ZUNFS_CHECK_FORMAT_NATIVE)
-        throw Failure(path + ": " + FormatName(r.format) + "; its tables are listed once it is converted");
+        throw Failure(path + ": " + FormatName(r.format) +
+                      (r.format == ZUNFS_CHECK_FORMAT_UNKNOWN ? "" : "; its tables are listed once it is converted"));
     uint16_t bit = name == "mini" ? 0x2 : 0x4;
     if (name == "current" && r.openCurrent != 0)
         throw Failure(path + ": " + zunfs::status_text(r.openCurrent) + " (status " + std::to_string(r.openCurrent) +

@@ -164,6 +164,11 @@ TEST_F(ToolFiles, CompactInPlaceAndToAnotherFile) {
     EXPECT_TRUE(FileIsClean(Path("small.zf")));
     EXPECT_EQ(gen::ReadFile(doc), before);
     ExpectRefused({"compact", doc, Path("small.zf")}, Path("small.zf"), "--force");
+    // Save-as into a folder would make a file of another name there.
+    auto files = [&] { return std::distance(fs::directory_iterator(dir_.path), fs::directory_iterator()); };
+    auto inFolder = files();
+    EXPECT_EQ(RunTool({"compact", doc, dir_.path, "--force"}).status, 1);
+    EXPECT_EQ(files(), inFolder);
 
     ToolRun inPlace = RunTool({"compact", doc});
     ASSERT_EQ(inPlace.status, 0) << inPlace.err;
@@ -193,6 +198,15 @@ TEST_F(ToolFiles, CompactInPlaceAndToAnotherFile) {
     ExpectRefused({"compact", doc}, doc, "zunfs check");
     ExpectRefused({"compact", doc, Path("other.zf"), "--force"}, doc, "zunfs check");
     EXPECT_FALSE(fs::exists(Path("other.zf")));
+}
+
+TEST_F(ToolFiles, DemoLeavesSoundFilesAndWritesOverNone) {
+    std::string tour = Path("tour");
+    ToolRun run = RunTool({"demo", tour});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(FileIsClean(tour + "/doc.zf"));
+    EXPECT_TRUE(FileIsClean(tour + "/recovered.zf"));
+    ExpectRefused({"demo", tour}, tour + "/doc.zf", "already");
 }
 
 } // namespace
