@@ -13,7 +13,6 @@ int main(int argc, char **argv) {
                  "move records in and out.",
                  "zunfs");
     app.require_subcommand(1);
-    app.footer("Run `zunfs COMMAND --help` for the options of a command.");
     int exitCode = 0;
     tool::AddInfo(app, exitCode);
     tool::AddTables(app, exitCode);
@@ -25,6 +24,8 @@ int main(int argc, char **argv) {
     tool::AddImport(app, exitCode);
     tool::AddExport(app, exitCode);
     tool::AddDemo(app, exitCode);
+    // Set after the commands are added, which would inherit it.
+    app.footer("Run `zunfs COMMAND --help` for the options of a command.");
 
     try {
         app.parse(argc, argv);
