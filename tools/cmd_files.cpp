@@ -57,6 +57,15 @@ int Verify(const std::string &path, const char *indent) {
     return 1;
 }
 
+// Writes file compacted to target, with the progress bar o asks for, and
+// closes it there.
+void SaveAs(zunfs::File file, const std::string &target, const CopyOptions &o) {
+    ProgressBar bar(o.progress != nullptr ? o.progress : stderr, o.progress != nullptr || IsTerminal(stderr),
+                    o.indent);
+    file.save_as(target, std::ref(bar));
+    file.close(true);
+}
+
 } // namespace
 
 int Compact(const CopyOptions &o) {
@@ -67,15 +76,9 @@ int Compact(const CopyOptions &o) {
     bool inPlace = o.out.empty() || SameFile(o.path, o.out);
     if (!inPlace) RefuseExisting(o.out, o.force);
     const std::string &target = inPlace ? o.path : o.out;
-    ProgressBar bar(o.progress != nullptr ? o.progress : stderr, o.progress != nullptr || IsTerminal(stderr),
-                    o.indent);
     std::error_code ec;
     auto mode = std::filesystem::status(o.path, ec).permissions();
-    About(o.path, [&] {
-        zunfs::File file = inPlace ? OpenInPlace(o.path, *r, o.dropMini) : OpenCopy(o.path);
-        file.save_as(target, std::ref(bar));
-        file.close(true);
-    });
+    About(o.path, [&] { SaveAs(inPlace ? OpenInPlace(o.path, *r, o.dropMini) : OpenCopy(o.path), target, o); });
     // The compact copy replaces the file under a new inode: it keeps the
     // file's permissions.
     if (inPlace && !ec) std::filesystem::permissions(o.path, mode, ec);
@@ -100,13 +103,7 @@ int Recover(const CopyOptions &o) {
                       (bit == 0x2 && (r->recoverable & 0x4) ? "; try --version saved" : ""));
     if (SameFile(o.path, o.out)) throw Failure(o.out + ": recover writes to another file than " + o.path);
     RefuseExisting(o.out, o.force);
-    ProgressBar bar(o.progress != nullptr ? o.progress : stderr, o.progress != nullptr || IsTerminal(stderr),
-                    o.indent);
-    About(o.path, [&] {
-        zunfs::File file = OpenCopy(o.path, ParseVersion(name));
-        file.save_as(o.out, std::ref(bar));
-        file.close(true);
-    });
+    About(o.path, [&] { SaveAs(OpenCopy(o.path, ParseVersion(name)), o.out, o); });
     std::printf("%s%s: the %s version of %s, %s\n", o.indent, o.out.c_str(), VersionNames(bit).c_str(), o.path.c_str(),
                 Bytes(FileLength(o.out)).c_str());
     return Verify(o.out, o.indent);
