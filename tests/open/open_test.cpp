@@ -33,16 +33,6 @@ protected:
         gen::WriteFile(path_, gen::ReadFile(VMFileSpecPath(FSFileSpec(fcb))));
         FSFileClose(fcb, 0);
     }
-    void PatchHeader(uint32_t at, const gen::Bytes &bytes) {
-        gen::Bytes b = gen::ReadFile(path_);
-        std::copy(bytes.begin(), bytes.end(), b.begin() + at);
-        gen::WriteFile(path_, b);
-    }
-    void Patch16(uint32_t at, uint16_t v) {
-        gen::Bytes b = gen::ReadFile(path_);
-        gen::Put16(b, at, v);
-        gen::WriteFile(path_, b);
-    }
 
     uint32_t globals_ = 0, controls_ = 0;
 };
@@ -63,28 +53,18 @@ TEST_F(OpenTest, CleanlyClosedFileOpensOnItsSavedVersion) {
     EXPECT_TRUE(VersionHolds(path_, FS_VERSION_SAVED, ctx_, saved_));
 }
 
-TEST_F(OpenTest, NeverSavedFileHasNoVersionToOpen) {
-    FCB *fcb = nullptr;
-    ASSERT_EQ(FSCreate(&ctx_, &fcb), 0);
-    Doc doc;
-    DocMakeTable(fcb, doc, 4);
-    const std::string scratch = VMFileSpecPath(FSFileSpec(fcb));
-    FSFileClose(fcb, 1);
-    ASSERT_EQ(std::rename(scratch.c_str(), path_.c_str()), 0);
-    ExpectRefused(FS_E_NO_SAVED, FS_VERSION_CURRENT);
-    ExpectRefused(FS_E_NO_SAVED, FS_VERSION_SAVED);
-    ExpectRefused(FS_E_NO_MINI, FS_VERSION_MINI);
-}
-
-// A file whose header shows it open names the versions it holds; each of
-// them opens with its selector.
+// A file never saved has no version to open; a file whose header shows it
+// open names the versions it holds, and each of them opens with its
+// selector. With a mini-saved version and no saved one the document never
+// got a name of its own: opened on that version, the file goes if not kept.
 TEST_F(OpenTest, FileLeftOpenNamesTheVersionsItHolds) {
     struct Row {
-        bool save, mini;
+        bool closed, save, mini;
         FSStatus code;
     };
-    for (const Row &row : {Row{false, false, FS_E_CRASHED}, Row{true, false, FS_E_CRASHED_SAVED},
-                           Row{false, true, FS_E_CRASHED_MINI}, Row{true, true, FS_E_CRASHED_BOTH}}) {
+    for (const Row &row : {Row{true, false, false, FS_E_NO_SAVED}, Row{false, false, false, FS_E_CRASHED},
+                           Row{false, true, false, FS_E_CRASHED_SAVED}, Row{false, false, true, FS_E_CRASHED_MINI},
+                           Row{false, true, true, FS_E_CRASHED_BOTH}}) {
         SCOPED_TRACE(row.code);
         FCB *fcb = nullptr;
         ASSERT_EQ(FSCreate(&ctx_, &fcb), 0);
@@ -99,7 +79,13 @@ TEST_F(OpenTest, FileLeftOpenNamesTheVersionsItHolds) {
         if (row.mini) {
             ASSERT_EQ(FSISaveCommit(fcb, 0, 0), 0);
         }
-        TakeOpenFile(fcb);
+        if (row.closed) {
+            const std::string scratch = VMFileSpecPath(FSFileSpec(fcb));
+            FSFileClose(fcb, 1);
+            ASSERT_EQ(std::rename(scratch.c_str(), path_.c_str()), 0);
+        } else {
+            TakeOpenFile(fcb);
+        }
         ExpectRefused(row.code);
         if (row.mini) {
             EXPECT_TRUE(VersionHolds(path_, FS_VERSION_MINI, ctx_, mini));
@@ -112,24 +98,14 @@ TEST_F(OpenTest, FileLeftOpenNamesTheVersionsItHolds) {
             ExpectRefused(FS_E_NO_SAVED, FS_VERSION_SAVED);
         }
         EXPECT_TRUE(FileIsClean(path_));
+        if (row.mini && !row.save) {
+            ASSERT_EQ(Open(FS_VERSION_MINI), 0);
+            EXPECT_NE(FSFileSpec(fcb_)->bytes[6] & VM_SPEC_TEMPORARY, 0);
+            FSFileClose(fcb_, 0);
+            fcb_ = nullptr;
+            EXPECT_TRUE(FolderEntries(folder_).empty());
+        }
     }
-}
-
-// With a mini-saved version and no saved one the document never got a name
-// of its own: opened on that version, the file goes if it is not kept.
-TEST_F(OpenTest, MiniSavedVersionWithoutASavedOneIsATemporaryDocument) {
-    FCB *fcb = nullptr;
-    ASSERT_EQ(FSCreate(&ctx_, &fcb), 0);
-    Doc doc;
-    DocMakeTable(fcb, doc, 5);
-    ASSERT_EQ(FSISaveCommit(fcb, 0, 0), 0);
-    TakeOpenFile(fcb);
-    ASSERT_EQ(Open(FS_VERSION_MINI), 0);
-    EXPECT_NE(FSFileSpec(fcb_)->bytes[6] & VM_SPEC_TEMPORARY, 0);
-    EXPECT_TRUE(FileHolds(fcb_, doc));
-    FSFileClose(fcb_, 0);
-    fcb_ = nullptr;
-    EXPECT_TRUE(FolderEntries(folder_).empty());
 }
 
 // A file that cannot be opened for writing (here: another session holds

@@ -37,6 +37,7 @@ TEST_F(Handles, FillPtrAndBuildHandleCopyRunsAcrossChunks) {
     Bytes guard(48, 0xEE);
     ASSERT_EQ(FSFillPtr(scb, 1, 2, guard.data()), 0) << "a lock the session held is released";
     EXPECT_EQ(scb->flags & FS_SCB_LOCKED, 0);
+    EXPECT_FALSE(FSIsSessDirty(scb)) << "nothing is marked to be written";
     guard.assign(48, 0xEE);
     for (auto [first, count] : {std::pair{3u, 0u}, {19u, 2u}, {20u, 1u}, {0xFFFFFFFFu, 2u}})
         EXPECT_EQ(FSFillPtr(scb, first, count, guard.data()), FS_E_BAD_RIX) << first << "+" << count;

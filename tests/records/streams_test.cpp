@@ -101,6 +101,27 @@ TEST_F(Streams, BytesReadBackAsWritten) {
     ASSERT_EQ(VMStreamDestroy(fcb_, tid), 0);
 }
 
+// The callbacks keep the position after the last call: a count of 0 only
+// sets it, and so does a size that stays; a reopen keeps the mode.
+TEST_F(Streams, CallbacksKeepThePosition) {
+    VMStreamContext s = Bound();
+    ASSERT_EQ(kSFMTable.create(&s), 0);
+    EXPECT_EQ(s.position, 0u);
+    Bytes data(1400, 0x5A), run(800);
+    ASSERT_EQ(kSFMTable.write(&s, 0, 1400, data.data()), 0);
+    EXPECT_EQ(s.position, 1400u);
+    ASSERT_EQ(kSFMTable.read(&s, 300, 800, run.data()), 0) << "a run over two chunks";
+    EXPECT_EQ(s.position, 1100u);
+    ASSERT_EQ(kSFMTable.read(&s, 17, 0, nullptr), 0);
+    EXPECT_EQ(s.position, 17u);
+    ASSERT_EQ(kSFMTable.setSize(&s, 1400), 0);
+    EXPECT_EQ(s.position, 1400u);
+    ASSERT_EQ(kSFMTable.reopen(&s), 0);
+    EXPECT_EQ(static_cast<SCB *>(s.scb)->mode, 1) << "reopened in its mode";
+    kSFMTable.close(&s);
+    EXPECT_EQ(kSFMTable.destroy(&s), 0);
+}
+
 // Contexts that name no file or session, sessions checked in, tables that
 // hold no stream, arguments out of range: a status, never a crash, nothing
 // changed.

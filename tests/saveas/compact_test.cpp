@@ -267,6 +267,7 @@ TEST_F(SaveAsTest, EmptyFileAndBadArguments) {
     alignas(FCB) uint8_t stale[sizeof(FCB)] = {};
     EXPECT_EQ(FSSaveAsExt(Remember, 0, reinterpret_cast<FCB *>(stale), &target), FS_E_BAD_FCB);
     uint32_t size = 1;
+    EXPECT_EQ(FSCompSize(nullptr, &size), FS_E_BAD_FCB);
     EXPECT_EQ(FSCompSize(reinterpret_cast<FCB *>(stale), &size), FS_E_BAD_FCB);
     EXPECT_EQ(FSCompSize(fcb_, nullptr), FS_E_BAD_PARAMS);
     EXPECT_EQ(FolderEntries(folder_).size(), 1u);

@@ -238,7 +238,7 @@ TEST_F(Sessions, DirtyMarksAndFailedRelocks) {
     EXPECT_EQ(FSError(rw), FS_E_LOCK_MISSING);
 }
 
-TEST(Messages, TextsAreTruncatedNeverOverrun) {
+TEST(Messages, TextsAreTruncatedAndBadHandlesIgnored) {
     char buf[16];
     std::memset(buf, 'x', sizeof buf);
     EXPECT_EQ(FSErrorStr(20519, buf, 10), 1);
@@ -256,6 +256,9 @@ TEST(Messages, TextsAreTruncatedNeverOverrun) {
     EXPECT_EQ(FSError(nullptr), FS_E_BAD_PARAMS);
     EXPECT_EQ(FSDirty(nullptr), 0);
     FSClearDirty(nullptr);
+    FCB stale{}; // no magic: nothing changes
+    FSDirtyFile(&stale);
+    EXPECT_EQ(FSDirtied(&stale), 0);
 }
 
 } // namespace
