@@ -158,6 +158,8 @@ const Case kCases[] = {
     {"the header alone", [](Damaged &d) { d.b.resize(154); }, {ZUNFS_CHECK_SIZE, ZUNFS_CHECK_CLASS_TABLE}},
 };
 
+void PrintTo(const Case &c, std::ostream *os) { *os << c.what; }
+
 class CheckCorrupt : public ::testing::TestWithParam<Case> {};
 
 TEST_P(CheckCorrupt, FindsTheDamage) {

@@ -39,6 +39,8 @@ const Placement kPlacements[] = {
     {"past the end", {4}, false, 5, 1, false, FS_E_BAD_RIX, {4}, false},
 };
 
+void PrintTo(const Placement &p, std::ostream *os) { *os << p.name; }
+
 class PlacementTest : public RecSpaceTest, public ::testing::WithParamInterface<Placement> {};
 
 // New records are zero bytes at the RIX asked for; the others keep their
