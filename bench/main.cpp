@@ -402,7 +402,7 @@ std::string CpuModel() {
     return model;
 }
 
-void PrintMachine(const Config &cfg, const std::string &root, bool zunfsOn) {
+void PrintMachine(const Config &cfg, const std::string &root) {
     struct utsname u;
     uname(&u);
     long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
@@ -412,7 +412,6 @@ void PrintMachine(const Config &cfg, const std::string &root, bool zunfsOn) {
                 u.release);
     std::printf("- compiler: %s; temporary folder under %s\n", __VERSION__, cfg.tmpParent.c_str());
     std::printf("- %s\n- %s\n", SqliteSettings(root).c_str(), LmdbSettings().c_str());
-    std::printf("- zunfs column: %s\n", zunfsOn ? "on" : "off (configure with -DZUNFS_BENCH_ZUNFS=ON)");
     std::printf("- N = %s records of 64 and 16 bytes, %s of 1024 bytes; %d repetitions%s\n\n",
                 Count(cfg.n).c_str(), Count(cfg.n * 3 / 10).c_str(), cfg.reps,
                 cfg.quick ? " (quick run)" : "");
@@ -472,22 +471,16 @@ int Main(int argc, char **argv) {
     std::signal(SIGTERM, OnSignal);
 
     std::vector<Contender> all;
-#ifdef ZUNFS_BENCH_ZUNFS
     all.push_back({kZunfs, "zunfs", [] { return MakeZunfsStore(0); }, ""});
     all.push_back({kZunfs, "zunfs 8 MiB", [] { return MakeZunfsStore(8u << 20); }, "8."});
-    const bool zunfsOn = true;
-#else
-    const bool zunfsOn = false;
-#endif
     all.push_back({kSqliteWal, "SQLite WAL", [] { return MakeSqliteStore(true); }, ""});
     all.push_back({kSqliteJournal, "SQLite journal", [] { return MakeSqliteStore(false); }, ""});
     all.push_back({kLmdb, "LMDB", [] { return MakeLmdbStore(); }, ""});
 
-    PrintMachine(cfg, root, zunfsOn);
+    PrintMachine(cfg, root);
     std::fflush(stdout);
 
     Report report, limits;
-    if (!zunfsOn) report.Disabled(kZunfs);
     AddRows(report, cfg);
 
     std::mt19937_64 rng(cfg.seed);
