@@ -482,6 +482,11 @@ int Main(int argc, char **argv) {
     all.push_back({kSqliteJournal, "SQLite journal", [] { return MakeSqliteStore(false); }, ""});
     all.push_back({kLmdb, "LMDB", [] { return MakeLmdbStore(); }, ""});
     std::erase_if(all, [&](const Contender &c) { return c.name.compare(0, cfg.only.size(), cfg.only) != 0; });
+    if (all.empty()) {
+        std::fprintf(stderr, "--only=%s names no store (zunfs, SQLite, LMDB)\n", cfg.only.c_str());
+        RemoveTree(root);
+        return 2;
+    }
 
     PrintMachine(cfg, root);
     std::fflush(stdout);

@@ -68,7 +68,7 @@ void SettleFile(FCB *fcb, uint16_t keep) {
 
 // Step 4: every chunk's memory, then the thunk table.
 void FreeThunks(FCB *fcb) {
-    TBLayoutChanged(fcb);
+    TBFreeLocateCache(fcb);
     if (TBLockThunks(fcb) != nullptr) {
         for (uint16_t ti = 0; ti < fcb->h.thunkCount; ++ti) {
             const Thunk *t = ThunkAt(fcb, ti);
@@ -96,7 +96,6 @@ void FSCloseStep(FCB *fcb, uint16_t keep, bool release) {
         fcb->h.freeCount = 0;
     }
     if (release) {
-        TBFreeLocateCache(fcb);
         VMFree(fcb->classTable);
         fcb->h.magic = 0; // a stale pointer to the freed FCB no longer looks valid
         VMFree(fcb);

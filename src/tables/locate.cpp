@@ -111,6 +111,7 @@ void TBCountChanged(FCB *fcb, uint16_t ti, int delta) {
 void TBFreeLocateCache(FCB *fcb) {
     std::free(fcb->locate.starts);
     fcb->locate = LocateCache{};
+    TBLayoutChanged(fcb);
 }
 
 FSStatus TBLocateRecord(FCB *fcb, uint16_t top, uint32_t rix, uint16_t *chunk,
