@@ -99,9 +99,7 @@ public:
 
 std::unique_ptr<Store> MakeSqliteStore(bool wal);
 std::unique_ptr<Store> MakeLmdbStore();
-#ifdef ZUNFS_BENCH_ZUNFS
 std::unique_ptr<Store> MakeZunfsStore(uint32_t memBudget);
-#endif
 
 // What the peers were configured with, for the report header.
 std::string SqliteSettings(const std::string &dir);

@@ -51,13 +51,14 @@ struct Config {
     uint64_t writeBytes = 0; // set from n
     uint64_t seed = 0x5A42;
     std::string tmpParent;
+    std::string only;          // when set, only the stores whose name begins with it run
     bool quick = false;
 };
 
 void Usage() {
     std::printf(
         "usage: zunfs_bench [--quick] [--n=RECORDS] [--reps=N] [--tmp=DIR] [--seed=N]\n"
-        "                   [--rank-seconds=S]\n"
+        "                   [--rank-seconds=S] [--only=STORE]\n"
         "  --quick          100,000 records, 3 repetitions, shorter reads by rank\n"
         "  --n=RECORDS      records of 64 and 16 bytes (default 1,000,000); 1 KiB records\n"
         "                   are 30%% of it, updates 1%%, insertions 10%%\n"
@@ -65,6 +66,8 @@ void Usage() {
         "  --tmp=DIR        where the temporary folder is made (default $TMPDIR or /tmp)\n"
         "  --rank-seconds=S time for reads at a position after insertions (default 1)\n"
         "  --seed=N         seed of the records, positions and insertion points\n"
+        "  --only=STORE     run only the stores whose name begins with STORE (zunfs,\n"
+        "                   SQLite, LMDB), e.g. to profile one of them\n"
         "  ZUNFS_BENCH_QUICK=1 in the environment is the same as --quick.\n");
 }
 
@@ -109,6 +112,8 @@ bool ParseArgs(int argc, char **argv, Config &cfg) {
             cfg.seed = std::strtoull(v, &end, 0);
         } else if ((v = value("--tmp="))) {
             cfg.tmpParent = v;
+        } else if ((v = value("--only="))) {
+            cfg.only = v;
         } else {
             Usage();
             return false;
@@ -402,7 +407,7 @@ std::string CpuModel() {
     return model;
 }
 
-void PrintMachine(const Config &cfg, const std::string &root, bool zunfsOn) {
+void PrintMachine(const Config &cfg, const std::string &root) {
     struct utsname u;
     uname(&u);
     long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
@@ -412,7 +417,6 @@ void PrintMachine(const Config &cfg, const std::string &root, bool zunfsOn) {
                 u.release);
     std::printf("- compiler: %s; temporary folder under %s\n", __VERSION__, cfg.tmpParent.c_str());
     std::printf("- %s\n- %s\n", SqliteSettings(root).c_str(), LmdbSettings().c_str());
-    std::printf("- zunfs column: %s\n", zunfsOn ? "on" : "off (configure with -DZUNFS_BENCH_ZUNFS=ON)");
     std::printf("- N = %s records of 64 and 16 bytes, %s of 1024 bytes; %d repetitions%s\n\n",
                 Count(cfg.n).c_str(), Count(cfg.n * 3 / 10).c_str(), cfg.reps,
                 cfg.quick ? " (quick run)" : "");
@@ -472,22 +476,22 @@ int Main(int argc, char **argv) {
     std::signal(SIGTERM, OnSignal);
 
     std::vector<Contender> all;
-#ifdef ZUNFS_BENCH_ZUNFS
     all.push_back({kZunfs, "zunfs", [] { return MakeZunfsStore(0); }, ""});
     all.push_back({kZunfs, "zunfs 8 MiB", [] { return MakeZunfsStore(8u << 20); }, "8."});
-    const bool zunfsOn = true;
-#else
-    const bool zunfsOn = false;
-#endif
     all.push_back({kSqliteWal, "SQLite WAL", [] { return MakeSqliteStore(true); }, ""});
     all.push_back({kSqliteJournal, "SQLite journal", [] { return MakeSqliteStore(false); }, ""});
     all.push_back({kLmdb, "LMDB", [] { return MakeLmdbStore(); }, ""});
+    std::erase_if(all, [&](const Contender &c) { return c.name.compare(0, cfg.only.size(), cfg.only) != 0; });
+    if (all.empty()) {
+        std::fprintf(stderr, "--only=%s names no store (zunfs, SQLite, LMDB)\n", cfg.only.c_str());
+        RemoveTree(root);
+        return 2;
+    }
 
-    PrintMachine(cfg, root, zunfsOn);
+    PrintMachine(cfg, root);
     std::fflush(stdout);
 
     Report report, limits;
-    if (!zunfsOn) report.Disabled(kZunfs);
     AddRows(report, cfg);
 
     std::mt19937_64 rng(cfg.seed);

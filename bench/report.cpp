@@ -49,7 +49,6 @@ Spread Report::Get(const std::string &row, int column) const {
 }
 
 std::string Report::Cell(const std::string &row, int column) const {
-    if (disabled_[column]) return "off";
     Spread s = Get(row, column);
     if (!s.any) return failed_[column] ? "failed" : "-";
     return FormatValue(s.median) + " [" + FormatValue(s.min) + ".." + FormatValue(s.max) + "]";

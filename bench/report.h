@@ -38,7 +38,6 @@ public:
         failed_[column] = true;
         failures_.push_back(std::move(what));
     }
-    void Disabled(int column) { disabled_[column] = true; }
     Spread Get(const std::string &row, int column) const;
     // Prints the markdown table of medians [min..max] and ratios of medians.
     void Print(std::FILE *out) const;
@@ -52,7 +51,6 @@ private:
     std::map<std::pair<std::string, int>, std::vector<double>> samples_;
     std::vector<std::string> failures_;
     bool failed_[kColumns] = {};
-    bool disabled_[kColumns] = {};
 };
 
 // Three significant digits, no exponent.

@@ -130,6 +130,10 @@ FSStatus WriteBackChunk(FCB *fcb, uint16_t ti, uint32_t *quota, WriteBackState &
 bool BKGiveBack(FCB *fcb, ChunkRef *ref) {
     Thunk *t = ThunkAt(fcb, ref->thunk);
     bool changed = t->filePos != ref->filePos || t->storedCount != ref->storedCount || t->cls != ref->cls;
+    // The reference counts its stored records from now on; the thunk may
+    // next serve another chunk, even another index.
+    if (t->count != t->storedCount || ref->thunk == fcb->locate.top || ref->thunk == fcb->locate.lastThunk)
+        TBLayoutChanged(fcb);
     BKFreeMem(fcb, ref->thunk);
     std::memcpy(ref, t, 8);
     ref->flags &= static_cast<uint8_t>(~(REF_RESIDENT | REF_BUSY_MASK));

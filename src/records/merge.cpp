@@ -68,6 +68,7 @@ uint16_t MergePass(FCB *fcb, uint8_t *refs, uint16_t stride, uint16_t m, uint8_t
         if (!MergePair(fcb, left, a, right, b, recSize)) break;
         std::memmove(ref(i + 1), ref(i + 2), static_cast<uint32_t>(m - i - 2) * stride);
         std::memset(ref(m - 1), 0, stride);
+        TBLayoutChanged(fcb);
         --m;
     }
     return m;

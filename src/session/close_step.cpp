@@ -7,6 +7,7 @@
 #include "blocks/versions.h"
 #include "save/protocol.h"
 #include "session/close.h"
+#include "tables/chunks.h"
 #include "tables/thunks.h"
 
 namespace {
@@ -67,6 +68,7 @@ void SettleFile(FCB *fcb, uint16_t keep) {
 
 // Step 4: every chunk's memory, then the thunk table.
 void FreeThunks(FCB *fcb) {
+    TBFreeLocateCache(fcb);
     if (TBLockThunks(fcb) != nullptr) {
         for (uint16_t ti = 0; ti < fcb->h.thunkCount; ++ti) {
             const Thunk *t = ThunkAt(fcb, ti);

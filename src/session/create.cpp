@@ -48,6 +48,7 @@ void Discard(FCB *fcb) {
     VMFree(fcb->classTable);
     if (fcb->file != nullptr) VMCloseDeleteFile(fcb->file);
     VMFree(fcb->file);
+    TBFreeLocateCache(fcb);
     VMFree(fcb);
 }
 

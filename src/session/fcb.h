@@ -6,6 +6,19 @@
 
 #include "session/format.h"
 
+// First RIX of each chunk of the index located in last (tables/locate.cpp),
+// so that finding a record's chunk is a binary search, not a walk of the
+// index. Valid while gen equals the FCB's layoutGen.
+struct LocateCache {
+    uint64_t gen;
+    uint16_t top;      // thunk of the index
+    uint16_t count;    // its references
+    uint16_t lastAt;   // position of the chunk located last, and its thunk: a change
+    uint16_t lastThunk; // of that chunk's count is applied to starts, not rebuilt
+    uint32_t capacity; // entries of starts
+    uint32_t *starts;  // count + 1 entries, the last the record total (malloc)
+};
+
 struct FCB {
     // The header image, written as it stands to offset 0. Its lastStatus
     // (offset 4) and magic (offset 6) form the head shared with the SCB.
@@ -26,7 +39,13 @@ struct FCB {
     uint32_t sessionsOpen;          // non-null entries of sessions
     uint32_t lostFrom, lostTo;      // the file was shorter than its fileSize at open: images
                                     // reaching into [lostFrom, lostTo) are gone (lostTo 0: none)
+    uint64_t layoutGen;             // moves on whenever a chunk's record count, an index's
+                                    // references or the thunk table change (TBLayoutChanged)
+    LocateCache locate;
 };
+
+// Marks every cached chunk position of the FCB out of date.
+inline void TBLayoutChanged(FCB *fcb) { ++fcb->layoutGen; }
 
 // Common head of FCB and SCB: status at offset 4, magic at offset 6.
 static_assert(offsetof(FCB, h) == 0);

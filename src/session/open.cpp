@@ -8,6 +8,7 @@
 #include "convert/foreign.h"
 #include "convert/upgrade.h"
 #include "save/protocol.h"
+#include "tables/chunks.h"
 
 namespace {
 
@@ -177,6 +178,7 @@ void Discard(Opening &o) {
         VMFree(fcb->file);
     }
     fcb->h.magic = 0;
+    TBFreeLocateCache(fcb);
     VMFree(fcb);
     o.fcb = nullptr;
 }

@@ -55,6 +55,19 @@ FSStatus TBSlotFor(FCB *fcb, ChunkRef *ref, uint16_t *ti) {
     return 0;
 }
 
+bool TBFreeThunks(FCB *fcb, uint32_t wanted) {
+    // Thunks the table can still grow by count as free.
+    uint32_t free = THUNK_CAPACITY_MAX - fcb->h.thunkCount;
+    if (free >= wanted) return false;
+    ThunkLock lock(fcb);
+    if (!lock.held) return false;
+    for (uint16_t ti = 0; ti < fcb->h.thunkCount && free < wanted; ++ti)
+        if ((fcb->thunks[ti].flags & THUNK_IN_USE) == 0) ++free;
+    if (free >= wanted) return false;
+    BKFlushList(fcb, BK_QUOTA_ALL);
+    return true;
+}
+
 FSStatus TBLockChunk(FCB *fcb, uint16_t ti, void **data) {
     if (data != nullptr) *data = nullptr;
     if (ti >= fcb->h.thunkCount) return FS_E_BAD_PARAMS;
@@ -116,6 +129,7 @@ FSStatus TBPinChunk(FCB *fcb, uint16_t ti, int delta) {
 }
 
 FSStatus TBNewChunk(FCB *fcb, ChunkRef *ref, uint8_t cls, uint16_t count, uint16_t *ti) {
+    TBLayoutChanged(fcb);
     std::memset(ref, 0, sizeof *ref);
     ref->cls = cls;
     ref->storedCount = count;
@@ -127,6 +141,7 @@ FSStatus TBFreeChunk(FCB *fcb, uint16_t ti) {
     BlockOp op(fcb);
     ThunkLock lock(fcb);
     if (!lock.held) return FS_E_LOCKMEM;
+    TBLayoutChanged(fcb);
     BKListRemove(fcb, ti);
     BKFreeMem(fcb, ti);
     Thunk *t = ThunkAt(fcb, ti);

@@ -20,6 +20,12 @@
 // no thunk.
 FSStatus TBSlotFor(FCB *fcb, ChunkRef *ref, uint16_t *ti);
 
+// At the thunk limit with fewer than wanted thunks free, writes back the
+// resident list; true when it did. Called before a table's chunks are
+// pinned or locked, so that writing back its index gives its chunks'
+// thunks back (a pinned or locked index cannot).
+bool TBFreeThunks(FCB *fcb, uint32_t wanted);
+
 // Locks the chunk and returns the address of its first record, loading it
 // when it has no memory or its data was reclaimed. O(1) when resident.
 // FS_E_BAD_PARAMS (index beyond capacity, thunk not in use, 255 locks
@@ -54,6 +60,14 @@ FSStatus TBFreeChunk(FCB *fcb, uint16_t ti);
 // its position in the index. FS_E_BAD_RIX when rix is beyond the end.
 FSStatus TBLocateRecord(FCB *fcb, uint16_t top, uint32_t rix, uint16_t *chunk,
                         uint32_t *first, uint16_t *count, uint16_t *indexPos);
+
+// The record count of chunk ti changed by delta: brings the FCB's cache of
+// chunk positions up to date when ti is the chunk located last, else marks
+// it out of date.
+void TBCountChanged(FCB *fcb, uint16_t ti, int delta);
+
+// Frees the FCB's cache of chunk positions (TBLocateRecord keeps it).
+void TBFreeLocateCache(FCB *fcb);
 
 // Number of records of the table whose top chunk is top; 0 when it cannot
 // be found out.

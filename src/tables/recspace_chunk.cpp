@@ -45,6 +45,7 @@ FSStatus TBResizeChunk(FCB *fcb, uint16_t ti, uint16_t add, uint16_t remove) {
         ThunkAt(fcb, ti)->count = static_cast<uint16_t>(old - remove);
         size = RoundUp(recSize * (old - remove), d->allocShift);
     }
+    TBCountChanged(fcb, ti, add != 0 ? int{add} : -int{remove});
     // Without a block, or with its data reclaimed, the next load makes the
     // memory for the new count.
     if (!BKMemPresent(fcb, ti)) return 0;
@@ -59,7 +60,10 @@ FSStatus TBResizeChunk(FCB *fcb, uint16_t ti, uint16_t add, uint16_t remove) {
     FSStatus status = BKResizeMem(fcb, ti, size);
     t = ThunkAt(fcb, ti);
     ThunkPin(t, -1);
-    if (status != 0 && add != 0) t->count = old;
+    if (status != 0 && add != 0) {
+        t->count = old;
+        TBCountChanged(fcb, ti, -int{add});
+    }
     if (discardable && t->lockCount == 0 && (t->flags & THUNK_DIRTY) == 0) BKDiscardMem(fcb, ti);
     return remove != 0 ? 0 : status; // a block that cannot shrink just stays larger
 }

@@ -76,6 +76,7 @@ FSStatus TBMakeIndexed(FCB *fcb, uint16_t top, uint16_t *dataOut) {
     std::memcpy(&former, ThunkAt(fcb, top), sizeof(Thunk));
     std::memcpy(ThunkAt(fcb, top), ThunkAt(fcb, idx), sizeof(Thunk));
     std::memcpy(ThunkAt(fcb, idx), &former, sizeof(Thunk));
+    TBLayoutChanged(fcb);
     if (listed) BKListAppend(fcb, idx);
 
     ChunkRef ref = ResidentRef(fcb, idx);

@@ -26,12 +26,26 @@ FSStatus InsertAt(FCB *fcb, uint16_t ti, uint32_t pos, uint32_t n) {
     return TBInsertInChunk(fcb, ti, static_cast<uint16_t>(pos), static_cast<uint16_t>(n), nullptr);
 }
 
+// Thunks an insertion of n records next to chunk may take: its new chunks
+// (at least one record each), the tail of a split and a new index.
+uint32_t ThunksWanted(FCB *fcb, uint16_t chunk, uint32_t n) {
+    ThunkLock lock(fcb);
+    const FSClassDesc *desc = lock.held ? ClassDesc(fcb, ThunkAt(fcb, chunk)->cls) : nullptr;
+    const uint32_t max = desc != nullptr && desc->maxPerChunk != 0 ? desc->maxPerChunk : 1;
+    return n / max + 3;
+}
+
 FSStatus InsertRecords(FCB *fcb, uint16_t top, uint32_t rix, uint32_t n, bool keepWhole) {
     // X is the chunk that holds rix: first RIX f, x records, index position p.
     uint16_t chunk, x, p;
     uint32_t f;
     FSStatus status = TBLocateRecord(fcb, top, rix, &chunk, &f, &x, &p);
     if (status != 0) return status;
+    // Thunks for the new chunks, a split and a new index, while nothing of
+    // the table is pinned yet; then X again, whose thunk may have gone.
+    if (TBFreeThunks(fcb, ThunksWanted(fcb, chunk, n)) &&
+        (status = TBLocateRecord(fcb, top, rix, &chunk, &f, &x, &p)) != 0)
+        return status;
 
     // The chunks worked on keep their thunks: X is pinned, and so is the
     // index, whose write-back would give its chunks' thunks back.

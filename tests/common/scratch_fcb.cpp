@@ -92,6 +92,7 @@ void FreeScratchFcb(FCB *fcb) {
         GlobalUnlock(fcb->thunkTable);
     }
     GlobalFree(fcb->thunkTable);
+    TBFreeLocateCache(fcb);
     if (fcb->freeList != 0) GlobalFree(fcb->freeList);
     VMFree(fcb->classTable);
     VMCloseDeleteFile(fcb->file);
