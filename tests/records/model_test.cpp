@@ -1,7 +1,9 @@
 // Randomized record operations against an in-memory model: tables of several
-// classes with one or two sessions each; adds, writes through locks,
-// deletions, copies and moves of runs and of selected records (within and
-// between tables), refusals, write-backs and reclaims. After every step each
+// classes with one or two sessions each; adds (from host buffers too),
+// writes through locks, deletions, copies and moves of runs and of selected
+// records (within and between tables), refusals, reads into host buffers,
+// RID lookups, a byte stream written, resized and read, write-backs and
+// reclaims. After every step each
 // table holds exactly the model's records, its chunks respect the class's
 // bounds, and after a deletion no two neighbours could have merged. Runs go
 // under a small budget and with blocks moving on every first lock, so that an
@@ -10,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -61,11 +64,39 @@ protected:
     void LockWrite(Table &t);
     void Transfer(Table &t, int kind, bool list);
     void Verify(Table &t, bool afterDeletion);
+    void Stream();
 
     std::mt19937 rng_;
     std::vector<Table> tables_;
     uint32_t nextRid_ = 1;
+    VMStream *stream_ = nullptr;
+    std::vector<uint8_t> streamBytes_;
 };
+
+// A write (past the end too), a resize either way, or a read (past the end:
+// refused), of up to 70000 bytes: several callbacks of at most 65535.
+void Model::Stream() {
+    auto &m = streamBytes_;
+    auto n = static_cast<uint32_t>(m.size()), at = R(n + 100), len = R(4) == 0 ? R(70000) : R(3000);
+    std::vector<uint8_t> data(len);
+    const uint32_t kind = R(3);
+    switch (kind) {
+    case 0:
+        for (auto &b : data) b = static_cast<uint8_t>(rng_());
+        ASSERT_EQ(VMStreamWrite(stream_, at, len, data.data()), 0);
+        if (at + len > n) m.resize(at + len, 0);
+        std::copy(data.begin(), data.end(), m.begin() + at);
+        break;
+    case 1:
+        ASSERT_EQ(VMStreamSetSize(stream_, at + len / 8), 0);
+        m.resize(at + len / 8, 0);
+        break;
+    default:
+        ASSERT_EQ(VMStreamRead(stream_, at, len, data.data()), at + len <= n ? 0 : FS_E_BAD_RIX) << at << "+" << len;
+        ASSERT_TRUE(at + len > n || std::equal(data.begin(), data.end(), m.begin() + at)) << at << "+" << len;
+    }
+    ASSERT_TRUE(TableBytes(VMStreamTable(stream_)) == m) << "stream op " << kind << ": " << at << "+" << len << " of " << n;
+}
 
 void Model::Add(Table &t) {
     SCB *s = AnySession(t);
@@ -85,6 +116,7 @@ void Model::Add(Table &t) {
             for (auto &b : r) b = static_cast<uint8_t>(rng_());
             bytes.insert(bytes.end(), r.begin(), r.end());
         }
+        expect = at > n ? FS_E_BAD_RIX : expect; // the place is checked first here
         ASSERT_EQ(FSIAddPtr(s, rix, count, 0, bytes.data()), expect);
         if (expect == 0) t.recs.insert(t.recs.begin() + at, recs.begin(), recs.end());
         return;
@@ -207,6 +239,10 @@ void Model::Verify(Table &t, bool afterDeletion) {
 void Model::Run(uint32_t seed, int steps) {
     rng_.seed(seed);
     GlobalSetMoveOnLock(GetParam().moveOnLock ? 1 : 0);
+    uint16_t registration;
+    ASSERT_EQ(FSInstallSFM(&registration), 0);
+    ASSERT_EQ(VMStreamCreate(fcb_, kBytes, &stream_), 0);
+    streamBytes_.clear();
     for (uint8_t cls : {kTwelve, kTwelveB, kTwelve, kSmall, kStamped}) {
         const FSClassDesc &d = fcb_->classTable[cls];
         Table t{MakeTable(cls), cls, d.recSize, d.maxPerChunk, (d.flags & FS_CLASS_RIDS) != 0, {}, {}};
@@ -217,12 +253,13 @@ void Model::Run(uint32_t seed, int steps) {
     for (int step = 0; step < steps; ++step) {
         SCOPED_TRACE(::testing::Message() << "step " << step);
         Table &t = tables_[R(static_cast<uint32_t>(tables_.size()))];
-        switch (R(12)) {
+        switch (R(13)) {
         case 0: case 1: case 2: ASSERT_NO_FATAL_FAILURE(Add(t)); break;
         case 3: case 4: ASSERT_NO_FATAL_FAILURE(LockWrite(t)); break;
         case 5: case 6: case 7: case 8: case 9: case 10:
             ASSERT_NO_FATAL_FAILURE(Transfer(t, static_cast<int>(R(3)), R(4) == 0));
             break;
+        case 11: ASSERT_NO_FATAL_FAILURE(Stream()); break;
         default:
             BKFlush(fcb_, R(3) == 0 ? 0xFFFFFFFF : R(2048)); // the pinned master table stays
             GlobalReclaimDiscardable();
@@ -232,11 +269,24 @@ void Model::Run(uint32_t seed, int steps) {
                 ASSERT_EQ(FSFillPtr(AnySession(t), first, count, got.data()), 0);
                 for (uint32_t i = first; i < first + count; ++i) want.insert(want.end(), t.recs[i].begin(), t.recs[i].end());
                 ASSERT_EQ(got, want) << first << "+" << count;
+                if (!t.rids) break;
+                // The first record holding a RID answers for it (copies share theirs).
+                auto rid = [&](const Record &r) { return *reinterpret_cast<const uint32_t *>(r.data() + t.size - 4); };
+                auto match = std::find_if(t.recs.begin(), t.recs.end(), [&](const Record &r) { return rid(r) == rid(t.recs[first]); });
+                ASSERT_EQ(RIX2RID(AnySession(t), first), rid(t.recs[first]));
+                ASSERT_EQ(RID2RIX(AnySession(t), rid(t.recs[first])), uint32_t(match - t.recs.begin()));
             }
         }
         for (Table &u : tables_) ASSERT_NO_FATAL_FAILURE(Verify(u, false));
     }
-    EXPECT_EQ(fcb_->classTable[kStamped].ridCounter, nextRid_);
+    uint32_t &counter = fcb_->classTable[kStamped].ridCounter, highest = 0;
+    EXPECT_EQ(counter, nextRid_);
+    for (const Record &r : tables_.back().recs) highest = std::max(highest, *reinterpret_cast<const uint32_t *>(r.data() + 4));
+    counter = 1; // repaired from the stored RIDs
+    ASSERT_EQ(FSBumpRIDCounter(tables_.back().sessions[0]), 0);
+    EXPECT_EQ(counter, highest + 1);
+    VMStreamClose(stream_);
+    EXPECT_EQ(FSUninstallSFM(), 0);
 }
 
 TEST_P(Model, RecordsMatchTheModel) {

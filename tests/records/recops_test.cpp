@@ -1,7 +1,7 @@
 // Record operations beside the model: where records land at chunk
-// boundaries, a copy into its own run, refusals the model never meets, list
-// selectors that change their minds, RIDs, movable blocks, and failures
-// part-way that must lose no record.
+// boundaries, refusals the model never meets (stream callbacks and list
+// selectors that change their minds among them), and failures part-way that
+// must lose no record.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,6 +10,7 @@
 
 #include "common/fault_loop.h"
 #include "common/session_fixture.h"
+#include "tables/sfm.h"
 #include "platform/census.h"
 
 namespace {
@@ -124,6 +125,7 @@ TEST_F(RecOps, RefusalsChangeNothing) {
     SCB bad{};
     PickMarks({101});
     Bytes host(64, 0xEE), guard = host;
+    uint8_t cls = 0xAA;
     HGLOBAL h = 0xDEAD, h2 = GlobalAlloc(GMEM_MOVEABLE, 24), freed = GlobalAlloc(GMEM_MOVEABLE, 12);
     GlobalFree(freed);
     struct Case {
@@ -133,33 +135,59 @@ TEST_F(RecOps, RefusalsChangeNothing) {
     const Case cases[] = {
         {FS_E_BAD_CLASS, [&] { return FSIRecOps(sa, FSOpCopy, 0, 2, sw, 0); }}, // records of 12 and 16 bytes
         {FS_E_BAD_CLASS, [&] { return FSIRecOps(ss, FSOpCopy, 0, 0, sp, 0); }}, // RIDs on one side only
-        {FS_E_BAD_CLASS, [&] { return FSCopyList(sa, Selector, sw, 0, 0); }},
         {FS_E_BAD_CLASS, [&] { return FSMoveList(sp, Selector, ss, 0, 0); }},
         {FS_E_BLOCK_LIMIT, [&] { return FSIAddLock(sa, RIX_LAST, 0xFFFFFFF0, 0, nullptr); }},
         {FS_E_BAD_PARAMS, [&] { return FSIRecOps(sa, FSOpDelete, 0xFFFFFFFF, 2, nullptr, 0); }},
         {FS_E_BAD_SCB, [&] { return FSCopyList(sa, Selector, &bad, 0, 0); }},
-        {FS_E_BAD_SCB, [&] { return FSMoveList(sa, Selector, nullptr, 0, 0); }},
         {FS_E_BAD_SCB, [&] { return FSDelList(nullptr, Selector, 0); }},
         {FS_E_NOMEM, [&] { return FSDelList(sa, nullptr, 0); }}, // no selector
-        {FS_E_NOMEM, [&] { return FSMoveList(sa, nullptr, sb, 0, 0); }},
         {0, [&] { return FSCopyList(empty, Selector, &bad, 7, 0); }}, // nothing to copy: no look at the destination
         {0, [&] { return FSIRecOps(sa, 0, 0, 6, nullptr, 0); }},       // operation 0 only validates
-        {FS_E_BAD_RIX, [&] { return FSFillPtr(sa, 7, 2, guard.data()); }},
         {FS_E_BAD_RIX, [&] { return FSFillPtr(sa, 0xFFFFFFFF, 2, guard.data()); }},
         {FS_E_NULL_DATA, [&] { return FSFillPtr(sa, 0, 1, nullptr); }},
         {FS_E_NULL_DATA, [&] { return FSIAddPtr(sa, 0, 1, 0, nullptr); }},
-        {FS_E_BAD_RIX, [&] { return FSIAddPtr(sa, 9, 1, 0, host.data()); }},
         {FS_E_BAD_RIX, [&] { return FSIAddPtr(sa, 3, 1, 1, host.data()); }}, // must fit the emptied table
         {FS_E_RID_CLASS, [&] { return FSIAddPtr(ss, 0, 1, 1, host.data()); }}, // RIDs come through FSIAddLock
         {FS_E_NULL_DATA, [&] { return FSIAddHandle(sa, 0, 1, 0, 0); }},
         {FS_E_BAD_HANDLE_PARAM, [&] { return FSIAddHandle(sa, 0, 3, 0, h2); }}, // more records than it holds
         {FS_E_BAD_HANDLE_PARAM, [&] { return FSIAddHandle(sa, 0, 1, 0, freed); }},
         {FS_E_BAD_RIX, [&] { return FSBuildHandle(sa, 6, 5, &h); }},
-        {FS_E_BAD_HANDLE_PARAM, [&] { return FSBuildHandle(sa, 0, 1, nullptr); }},
         {FS_E_BAD_CLASS, [&] { return RIX2RID(bytes, 8) == RIX_NONE ? FSError(bytes) : 0; }}, // too short for a RID
+        {FS_E_BAD_TID, [&] { return FSTableClass(fcb_, 400, &cls); }}, // beyond the master table: cls stays
+        {FS_E_BAD_FCB, [&] { return FSTableClass(nullptr, a, &cls); }},
     };
     for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].call(), cases[i].expected) << "case " << i;
+    // Stream callbacks given contexts that name no file or session, a session
+    // checked in, a table of another class; streams opened read-only or in use.
+    uint16_t registration;
+    ASSERT_EQ(FSInstallSFM(&registration), 0);
+    VMStreamContext none{}, s{}, twelve{};
+    VMBindParams params{fcb_, TID_NONE, kBytes}, params12{fcb_, TID_NONE, kTwelve};
+    uint8_t buf[8] = {};
+    VMStream *stream = nullptr;
+    ASSERT_EQ(VMStreamCreate(fcb_, kBytes, &stream), 0);
+    const uint16_t streamTid = VMStreamTable(stream);
+    const Case streams[] = {
+        {FS_E_BAD_PARAMS, [&] { return kSFMTable.bind(&none, nullptr); }},
+        {FS_E_BAD_PARAMS, [&] { return kSFMTable.create(nullptr); }},
+        {FS_E_BAD_FCB, [&] { return kSFMTable.write(&none, 0, 1, buf); }},
+        {0, [&] { return kSFMTable.bind(&s, &params); }},
+        {FS_E_BAD_SCB, [&] { return kSFMTable.read(&s, 0, 1, buf); }}, // no session yet
+        {0, [&] { return kSFMTable.create(&s); }},
+        {FS_E_BAD_RIX, [&] { return kSFMTable.write(&s, 0xFFFFFFFF, 2, buf); }}, // past 4 GiB
+        {VM_E_STREAMMODE, [&] { return kSFMTable.open(&s, 2); }},
+        {FS_E_BAD_SCB, [&] { VMStreamContext stale = s; kSFMTable.close(&s); return kSFMTable.write(&stale, 0, 1, buf); }},
+        {0, [&] { return kSFMTable.bind(&twelve, &params12); }},
+        {FS_E_BAD_CLASS, [&] { return kSFMTable.create(&twelve); }}, // only 1-byte records hold a stream
+        {FS_E_TABLE_IN_USE, [&] { return FSDestroyTable(fcb_, streamTid); }},
+        {0, [&] { VMStreamClose(stream); return VMStreamOpen(fcb_, streamTid, 0, &stream); }},
+        {FS_E_READ_ONLY, [&] { return VMStreamWrite(stream, 0, 1, "!"); }},
+    };
+    for (size_t i = 0; i < std::size(streams); ++i) EXPECT_EQ(streams[i].call(), streams[i].expected) << "stream case " << i;
+    VMStreamClose(stream);
+    EXPECT_EQ(FSUninstallSFM(), 0);
     EXPECT_EQ(h, 0u);
+    EXPECT_EQ(cls, 0xAA);
     EXPECT_EQ(guard, host);
     const uint32_t blocks = zun::LiveGlobalBlocks();
     VMFaultFail(VM_OP_GALLOC, 0, VM_E_NOMEM);
@@ -185,43 +213,15 @@ TEST_F(RecOps, RefusalsChangeNothing) {
     EXPECT_EQ(MarksOf(b), Range(200, 203));
     EXPECT_EQ(SlotOf(a), ra->sessionId) << "no helper session is left";
     EXPECT_EQ(FSIRecOps(ra, FSOpCopy, 0, 2, sb, 3), 0) << "a read-only source may be copied";
-}
-
-// Each record is asked about once, in order, in each pass. A selector that
-// picks more in the copying pass than in the counting one gets the first
-// ones in; one that picks fewer has the unfilled records taken out again.
-TEST_F(RecOps, ListSelectorsMustNotChangeTheirMinds) {
-    uint16_t a = MarkedTable(kSmall, 10), b = MarkedTable(kSmall, 2, 200);
-    SCB *sa = CheckOut(a), *sb = CheckOut(b);
-    PickMarks({100, 102, 104});
-    ASSERT_EQ(FSCopyList(sa, Selector, sa, 1, 0), 0);
-    EXPECT_EQ(g_asked, Range(100, 110, Range(100, 110))) << "10 + 10 calls, no copy seen";
-    ASSERT_EQ(FSDelList(sa, Selector, 0), 0);
-    PickMarks({101, 105}, {101, 105, 107}, 7);
-    EXPECT_EQ(FSCopyList(sa, Selector, sb, 1, 0), FS_E_LIST_OP);
-    EXPECT_EQ(MarksOf(b), (Marks{200, 101, 105, 201}));
-    PickMarks({101, 105}, {105}, 7);
+    // A selector must pick in the copying pass what it picked in the
+    // counting pass: when it picks more, the run holds the first ones; when
+    // fewer, the unfilled records are taken out again.
+    PickMarks({101, 105}, {101, 105, 107}, 10);
+    EXPECT_EQ(FSCopyList(sa, Selector, sb, 0, 0), FS_E_LIST_OP);
+    EXPECT_EQ(g_asked, Range(100, 108, Range(100, 108))) << "each record asked once in each pass, in order";
+    PickMarks({101, 105}, {105}, 8);
     EXPECT_EQ(FSCopyList(sa, Selector, sb, RIX_LAST, 0), FS_E_LIST_OP);
-    EXPECT_EQ(MarksOf(b), (Marks{200, 101, 105, 201, 105}));
-    EXPECT_EQ(sa->flags & FS_SCB_LOCKED, 0);
-}
-
-TEST_F(RecOps, RidsByRecordAndCounterRepair) {
-    SCB *scb = CheckOut(MarkedTable(kStamped, 0, 0, {1, 2, 3, 4, 77, 6, 7, 8, 9, 77, 11, 12})); // chunks of 5
-    ASSERT_NE(FSIxOldLock(scb, 11, nullptr), nullptr);
-    EXPECT_EQ(RID2RIX(scb, 77), 4u) << "the first match";
-    EXPECT_EQ(RIX2RID(scb, 5), 6u);
-    EXPECT_EQ(FSxGetCurrent(scb), 11u) << "the caller's own lock stays";
-    EXPECT_EQ(RID2RIX(scb, 5), RIX_NONE);
-    EXPECT_EQ(FSError(scb), FS_E_BAD_RID);
-    FSUnlock(scb);
-    EXPECT_EQ(SlotOf(scb->tableNumber), scb->sessionId) << "the walking session is gone";
-    uint32_t &counter = fcb_->classTable[kStamped].ridCounter;
-    for (auto [before, after] : {std::pair{5u, 78u}, {90u, 90u}}) {
-        counter = before;
-        ASSERT_EQ(FSBumpRIDCounter(scb), 0);
-        EXPECT_EQ(counter, after) << "from " << before;
-    }
+    EXPECT_EQ(MarksOf(b), (Marks{101, 105, 200, 201, 202, 100, 101, 105}));
 }
 
 // Every allocation of a copy, an add from host memory, a list move and a
