@@ -69,22 +69,12 @@ protected:
 
 TEST_F(Upgrade, NewFileHeaderClassTableAndRecords) {
     ASSERT_EQ(Run(), 0);
-    const FileHeader &h = fcb->h;
-    EXPECT_EQ(h.magic, FS_MAGIC);
-    EXPECT_EQ(h.formatVersion, FORMAT_CONVERTED);
-    EXPECT_EQ(h.versionFlags, 0x05);
-    EXPECT_EQ(h.stateFlags, STATE_CLOSED_CLEANLY);
-    EXPECT_EQ(h.formatMark, 1);
-    EXPECT_EQ(h.allocShift, 6);
-    EXPECT_EQ(h.growShift, 12);
-    EXPECT_EQ(h.maxChunk, 0xF000);
-    EXPECT_EQ(h.classCount, 6);
-    EXPECT_EQ(h.rootTable, 2);
-    EXPECT_EQ(h.fileType, 0x5155);
-    EXPECT_EQ(h.appVersion, 0x301); // kind 5, word 14 of 0
-    EXPECT_EQ(h.lastStatus, 0);
-    EXPECT_EQ(h.savedRoot.cls, CLASS_INDEX);
-    EXPECT_EQ(h.savedFreeCount, 0);
+    const FileHeader &h = fcb->h; // application version 0x301: kind 5, word 14 of 0
+    EXPECT_EQ((std::vector<uint32_t>{h.magic, h.formatVersion, h.versionFlags, h.stateFlags, h.formatMark, h.allocShift,
+                                     h.growShift, h.maxChunk, h.classCount, h.rootTable, h.fileType, h.appVersion,
+                                     h.lastStatus, h.savedRoot.cls, h.savedFreeCount}),
+              (std::vector<uint32_t>{FS_MAGIC, FORMAT_CONVERTED, 0x05, STATE_CLOSED_CLEANLY, 1, 6, 12, 0xF000, 6, 2, 0x5155,
+                                     0x301, 0, CLASS_INDEX, 0}));
     // A temporary scratch file in the scratch folder, as long as its fileSize.
     EXPECT_TRUE(fcb->file->bytes[6] & VM_SPEC_TEMPORARY);
     EXPECT_EQ(FolderEntries(scratch.path).size(), 1u);
@@ -94,37 +84,23 @@ TEST_F(Upgrade, NewFileHeaderClassTableAndRecords) {
     EXPECT_EQ(Bytes(disk.begin(), disk.begin() + HEADER_SIZE), HeaderBytes());
     // Host classes widened: flags bits 0-2 kept and 0x08 added, the rest
     // copied, RID counters from the old header; built-ins as a new file has them.
-    const uint32_t at = h.classTableOffset;
-    EXPECT_EQ(disk[at + 4 * 14], 0x0B);
-    EXPECT_EQ(disk[at + 4 * 14 + 2], 4);
-    EXPECT_EQ(disk[at + 4 * 14 + 3], 6);
-    EXPECT_EQ(Get16(disk, at + 4 * 14 + 4), 8);
-    EXPECT_EQ(Get16(disk, at + 4 * 14 + 6), 64);
-    EXPECT_EQ(Get16(disk, at + 4 * 14 + 8), 7);
-    EXPECT_EQ(Get32(disk, at + 4 * 14 + 10), 42u);
-    EXPECT_EQ(disk[at + 5 * 14], 0x08);
-    EXPECT_EQ(Get32(disk, at + 5 * 14 + 10), 9u);
-    for (uint32_t c = 0; c < 4; ++c) {
-        EXPECT_EQ(disk[at + c * 14], 0x38) << c;
-        EXPECT_EQ(Get32(disk, at + c * 14 + 10), 1u) << c;
-    }
-    EXPECT_EQ(Get16(disk, at + 4), 16);
-    EXPECT_EQ(Get16(disk, at + 6), 256);
-    EXPECT_EQ(Get16(disk, at + 14 + 4), 10);
+    const uint32_t at = h.classTableOffset, c4 = at + 4 * 14, c5 = at + 5 * 14;
+    EXPECT_EQ((std::vector<uint32_t>{disk[c4], disk[c4 + 2], disk[c4 + 3], Get16(disk, c4 + 4), Get16(disk, c4 + 6),
+                                     Get16(disk, c4 + 8), Get32(disk, c4 + 10), disk[c5], Get32(disk, c5 + 10)}),
+              (std::vector<uint32_t>{0x0B, 4, 6, 8, 64, 7, 42, 0x08, 9}));
+    for (uint32_t c = 0; c < 4; ++c) EXPECT_EQ(std::pair(+disk[at + c * 14], Get32(disk, at + c * 14 + 10)), std::pair(0x38, 1u)) << c;
+    EXPECT_EQ((std::vector<uint16_t>{Get16(disk, at + 4), Get16(disk, at + 6), Get16(disk, at + 14 + 4)}),
+              (std::vector<uint16_t>{16, 256, 10}));
 
     ReadVersion v = Saved();
     EXPECT_EQ(v.masterChunks, std::vector<uint16_t>{4}) << "an indexed master, even of one chunk";
     ASSERT_EQ(v.tables.size(), 4u);
-    EXPECT_TRUE(v.tables[0].inUse && !v.tables[0].indexed);
-    EXPECT_EQ(v.tables[0].cls, 4);
-    EXPECT_EQ(v.tables[0].records, spec.tables[0].blocks[0]);
+    auto table = [](const ReadTable &t) { return std::tuple(t.inUse, t.cls, t.indexed, t.chunks, t.records); };
+    using Chunks = std::vector<uint16_t>;
+    EXPECT_EQ(table(v.tables[0]), std::tuple(true, 4, false, Chunks{10}, spec.tables[0].blocks[0]));
     EXPECT_FALSE(v.tables[1].inUse);
-    EXPECT_TRUE(v.tables[2].inUse && v.tables[2].indexed);
-    EXPECT_EQ(v.tables[2].cls, 5);
-    EXPECT_EQ(v.tables[2].chunks, (std::vector<uint16_t>{20, 7, 15}));
-    EXPECT_EQ(v.tables[2].records, Concat(spec.tables[2].blocks));
-    EXPECT_TRUE(v.tables[3].inUse);
-    EXPECT_EQ(v.tables[3].chunks, std::vector<uint16_t>{0});
+    EXPECT_EQ(table(v.tables[2]), std::tuple(true, 5, true, Chunks{20, 7, 15}, Concat(spec.tables[2].blocks)));
+    EXPECT_EQ(table(v.tables[3]), std::tuple(true, 4, false, Chunks{0}, Bytes{}));
 }
 
 TEST_F(Upgrade, MasterTableIsIndexedInChunksOf256) {

@@ -27,31 +27,9 @@ protected:
         EXPECT_EQ(zun::LiveGlobalBlocks(), globals_);
         EXPECT_EQ(zun::LiveControlBlocks(), controls_);
     }
-    // The file as the host's, with the header still showing it open: the
-    // bytes of the open scratch file of fcb, taken while it is open.
-    void TakeOpenFile(FCB *fcb) {
-        gen::WriteFile(path_, gen::ReadFile(VMFileSpecPath(FSFileSpec(fcb))));
-        FSFileClose(fcb, 0);
-    }
 
     uint32_t globals_ = 0, controls_ = 0;
 };
-
-TEST_F(OpenTest, CleanlyClosedFileOpensOnItsSavedVersion) {
-    ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
-    uint16_t root = 0;
-    ASSERT_EQ(FSFileOpen(&spec_, FS_VERSION_CURRENT, 0, &ctx_, &fcb_, &root), 0);
-    EXPECT_EQ(root, saved_.begin()->first);
-    EXPECT_EQ(FSError(fcb_), 0);
-    EXPECT_STREQ(VMFileSpecPath(FSFileSpec(fcb_)), path_.c_str()) << "worked on in place";
-    EXPECT_TRUE(FileHolds(fcb_, saved_));
-    // The header on disk shows the file open from now on.
-    EXPECT_EQ(HeaderOnDisk().stateFlags & STATE_CLOSED_CLEANLY, 0);
-    FSFileClose(fcb_, 1);
-    fcb_ = nullptr;
-    EXPECT_TRUE(FileIsClean(path_));
-    EXPECT_TRUE(VersionHolds(path_, FS_VERSION_SAVED, ctx_, saved_));
-}
 
 // A file never saved has no version to open; a file whose header shows it
 // open names the versions it holds, and each of them opens with its
@@ -62,43 +40,31 @@ TEST_F(OpenTest, FileLeftOpenNamesTheVersionsItHolds) {
         bool closed, save, mini;
         FSStatus code;
     };
-    for (const Row &row : {Row{true, false, false, FS_E_NO_SAVED}, Row{false, false, false, FS_E_CRASHED},
-                           Row{false, true, false, FS_E_CRASHED_SAVED}, Row{false, false, true, FS_E_CRASHED_MINI},
-                           Row{false, true, true, FS_E_CRASHED_BOTH}}) {
-        SCOPED_TRACE(row.code);
+    for (auto [closed, save, mini, code] : {Row{true, false, false, FS_E_NO_SAVED}, Row{false, false, false, FS_E_CRASHED},
+                                            Row{false, true, false, FS_E_CRASHED_SAVED}, Row{false, false, true, FS_E_CRASHED_MINI},
+                                            Row{false, true, true, FS_E_CRASHED_BOTH}}) {
+        SCOPED_TRACE(code);
         FCB *fcb = nullptr;
         ASSERT_EQ(FSCreate(&ctx_, &fcb), 0);
-        std::mt19937 rng(row.code);
-        Doc saved, mini;
-        DocChange(fcb, saved, rng, 8);
-        if (row.save) {
-            ASSERT_EQ(FSISaveCommit(fcb, 1, 0), 0);
-        }
-        mini = saved;
-        DocChange(fcb, mini, rng, 8);
-        if (row.mini) {
-            ASSERT_EQ(FSISaveCommit(fcb, 0, 0), 0);
-        }
-        if (row.closed) {
-            const std::string scratch = VMFileSpecPath(FSFileSpec(fcb));
-            FSFileClose(fcb, 1);
-            ASSERT_EQ(std::rename(scratch.c_str(), path_.c_str()), 0);
-        } else {
-            TakeOpenFile(fcb);
-        }
-        ExpectRefused(row.code);
-        if (row.mini) {
-            EXPECT_TRUE(VersionHolds(path_, FS_VERSION_MINI, ctx_, mini));
-        } else {
-            ExpectRefused(FS_E_NO_MINI, FS_VERSION_MINI);
-        }
-        if (row.save) {
-            EXPECT_TRUE(VersionHolds(path_, FS_VERSION_SAVED, ctx_, saved));
-        } else {
-            ExpectRefused(FS_E_NO_SAVED, FS_VERSION_SAVED);
-        }
+        std::mt19937 rng(code);
+        Doc savedDoc, miniDoc;
+        DocChange(fcb, savedDoc, rng, 8);
+        ASSERT_EQ(save ? FSISaveCommit(fcb, 1, 0) : 0, 0);
+        DocChange(fcb, miniDoc = savedDoc, rng, 8);
+        ASSERT_EQ(mini ? FSISaveCommit(fcb, 0, 0) : 0, 0);
+        // The file as the host's: taken while open (its header still showing
+        // it open), or closed.
+        const std::string scratch = VMFileSpecPath(FSFileSpec(fcb));
+        gen::WriteFile(path_, gen::ReadFile(scratch));
+        FSFileClose(fcb, closed ? 1 : 0);
+        ASSERT_EQ(closed ? std::rename(scratch.c_str(), path_.c_str()) : 0, 0);
+        ExpectRefused(code);
+        if (mini) EXPECT_TRUE(VersionHolds(path_, FS_VERSION_MINI, ctx_, miniDoc));
+        else ExpectRefused(FS_E_NO_MINI, FS_VERSION_MINI);
+        if (save) EXPECT_TRUE(VersionHolds(path_, FS_VERSION_SAVED, ctx_, savedDoc));
+        else ExpectRefused(FS_E_NO_SAVED, FS_VERSION_SAVED);
         EXPECT_TRUE(FileIsClean(path_));
-        if (row.mini && !row.save) {
+        if (mini && !save) {
             ASSERT_EQ(Open(FS_VERSION_MINI), 0);
             EXPECT_NE(FSFileSpec(fcb_)->bytes[6] & VM_SPEC_TEMPORARY, 0);
             FSFileClose(fcb_, 0);
@@ -113,29 +79,19 @@ TEST_F(OpenTest, FileLeftOpenNamesTheVersionsItHolds) {
 // the host's file is never written, whatever is saved or kept.
 TEST_F(OpenTest, ReadOnlyFilesAndCopiesAreWorkedOnInAScratchCopy) {
     ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
-    static int copies = 0;
-    static std::string copyFrom, copyTo;
+    static std::vector<std::string> copied; // by the copy hook: from, to
     ctx_.flags |= FS_CALL_COPY_HOOK;
     ctx_.copyHook = [](const VMFileSpec *host, const VMFileSpec *scratch) -> FSStatus {
-        ++copies;
-        copyFrom = VMFileSpecPath(host);
-        copyTo = VMFileSpecPath(scratch);
+        copied = {VMFileSpecPath(host), VMFileSpecPath(scratch)};
         return 0;
     };
     FCB *holder = nullptr;
     ASSERT_EQ(FSFileOpen(&spec_, FS_VERSION_CURRENT, 0, &ctx_, &holder, nullptr), 0);
-    EXPECT_EQ(copies, 0);
+    EXPECT_TRUE(copied.empty());
     const gen::Bytes held = gen::ReadFile(path_);
-    for (uint32_t asCopy : {0u, 1u}) {
-        SCOPED_TRACE(asCopy);
-        // The holder's header shows the file open: its saved version is
-        // asked for by name.
+    for (uint32_t asCopy : {0u, 1u}) { // the holder's header shows the file open: its saved version by name
         ASSERT_EQ(FSFileOpen(&spec_, FS_VERSION_SAVED, asCopy, &ctx_, &fcb_, nullptr), 0);
-        const std::string scratch = VMFileSpecPath(FSFileSpec(fcb_));
-        EXPECT_NE(scratch, path_);
-        EXPECT_EQ(copies, int(asCopy) + 1);
-        EXPECT_EQ(copyFrom, path_);
-        EXPECT_EQ(copyTo, scratch);
+        EXPECT_EQ(copied, (std::vector<std::string>{path_, VMFileSpecPath(FSFileSpec(fcb_))}));
         EXPECT_NE(FSFileSpec(fcb_)->bytes[6] & VM_SPEC_TEMPORARY, 0);
         EXPECT_TRUE(FileHolds(fcb_, saved_));
         std::mt19937 rng(9);
@@ -144,33 +100,13 @@ TEST_F(OpenTest, ReadOnlyFilesAndCopiesAreWorkedOnInAScratchCopy) {
         ASSERT_EQ(FSISaveCommit(fcb_, 1, 0), 0);
         FSFileClose(fcb_, asCopy);
         fcb_ = nullptr;
+        copied.clear();
         EXPECT_EQ(gen::ReadFile(path_), held);
     }
     FSFileClose(holder, 1);
-    // With asCopy 1 on a file nobody holds, too.
-    ASSERT_EQ(FSFileOpen(&spec_, FS_VERSION_CURRENT, 1, &ctx_, &fcb_, nullptr), 0);
-    const gen::Bytes closedByHolder = gen::ReadFile(path_);
-    ASSERT_EQ(FSISaveCommit(fcb_, 1, 0), 0);
-    FSFileClose(fcb_, 0);
-    fcb_ = nullptr;
-    EXPECT_EQ(gen::ReadFile(path_), closedByHolder);
-    EXPECT_EQ(FolderEntries(folder_).size(), 2u); // the host's file and the copy kept with keep 1
 }
 
-TEST_F(OpenTest, FailedCopyOrCopyHookLeavesNothingBehind) {
-    ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
-    ctx_.flags |= FS_CALL_COPY_HOOK;
-    ctx_.copyHook = [](const VMFileSpec *, const VMFileSpec *) -> FSStatus { return 4321; };
-    ExpectRefused(4321, FS_VERSION_CURRENT, 1);
-    ctx_.copyHook = nullptr;
-    VMFaultFail(VM_OP_WRITE, 0, VM_E_DISKFULL); // the copy is one write
-    ExpectRefused(VM_E_DISKFULL, FS_VERSION_CURRENT, 1);
-    VMFaultReset();
-    VMFaultFail(VM_OP_CREATE, 0, VM_E_ACCESS);
-    ExpectRefused(VM_E_ACCESS, FS_VERSION_CURRENT, 1);
-}
-
-TEST_F(OpenTest, ArgumentsThatCannotBeUsedAreRefused) {
+TEST_F(OpenTest, ArgumentsAndFailedCopiesAreRefused) {
     ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
     FCB *fcb = reinterpret_cast<FCB *>(1);
     uint16_t root = 7;
@@ -180,6 +116,15 @@ TEST_F(OpenTest, ArgumentsThatCannotBeUsedAreRefused) {
     EXPECT_EQ(FSFileOpen(&spec_, 0, 0, nullptr, &fcb, &root), FS_E_BAD_PARAMS);
     EXPECT_EQ(fcb, reinterpret_cast<FCB *>(1));
     ExpectRefused(FS_E_BAD_PARAMS, 3);
+    ctx_.flags |= FS_CALL_COPY_HOOK;
+    ctx_.copyHook = [](const VMFileSpec *, const VMFileSpec *) -> FSStatus { return 4321; };
+    ExpectRefused(4321, FS_VERSION_CURRENT, 1);
+    ctx_.copyHook = nullptr;
+    for (auto [op, status] : {std::pair{VM_OP_WRITE, VM_E_DISKFULL}, {VM_OP_CREATE, VM_E_ACCESS}}) {
+        VMFaultFail(op, 0, status); // the copy is one write
+        ExpectRefused(status, FS_VERSION_CURRENT, 1);
+        VMFaultReset();
+    }
     ctx_.classes = nullptr;
     ExpectRefused(FS_E_BAD_PARAMS);
 }
@@ -250,13 +195,15 @@ TEST_F(OpenTest, FilesThatCannotBeUsedAreRefused) {
 
 // Marks that mean something only in memory are dropped from what is read:
 // a resident bit or a busy count in the saved root, unknown version bits.
-TEST_F(OpenTest, RunTimeMarksReadFromTheFileAreDropped) {
+// A file longer than its header says loses the bytes nothing names.
+TEST_F(OpenTest, RunTimeMarksAndBytesPastTheEndAreDropped) {
     ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
     gen::Bytes b = gen::ReadFile(path_);
     gen::Put8(b, 44, 0xFD);     // saved root: resident, busy 63
     gen::Put16(b, 52, 0x0003);  // and a thunk index
     gen::Put16(b, 16, 0x0D);    // version bit 0x08
     gen::Put32(b, 140, 0xDEAD); // run-time slot
+    b.resize(b.size() + 5000, 0xEE);
     gen::WriteFile(path_, b);
     ASSERT_EQ(Open(), 0);
     EXPECT_TRUE(FileHolds(fcb_, saved_));
@@ -264,37 +211,25 @@ TEST_F(OpenTest, RunTimeMarksReadFromTheFileAreDropped) {
     ASSERT_EQ(FSISaveCommit(fcb_, 1, 0), 0);
     FSFileClose(fcb_, 1);
     fcb_ = nullptr;
+    EXPECT_EQ(gen::ReadFile(path_).size(), +HeaderOnDisk().fileSize);
     EXPECT_TRUE(FileIsClean(path_));
     EXPECT_TRUE(VersionHolds(path_, FS_VERSION_CURRENT, ctx_, saved_));
 }
 
 // A file shorter than its header says still opens, on a scratch copy: the
 // tables whose images are there read back, the others report 20551 and put
-// the file in its fatal state. A file longer than its header says loses the
-// bytes nothing names.
-TEST_F(OpenTest, ShortFilesOpenAndLongFilesAreTrimmed) {
+// the file in its fatal state. Host classes whose descriptors cannot
+// describe chunks: their tables are refused, the others work.
+TEST_F(OpenTest, ShortFilesAndUnusableClassesGiveWhatCanBeRead) {
     ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
     const gen::Bytes good = gen::ReadFile(path_);
-    const FileHeader h = HeaderOnDisk();
-    gen::Bytes longer = good;
-    longer.resize(good.size() + 5000, 0xEE);
-    gen::WriteFile(path_, longer);
-    ASSERT_EQ(Open(), 0);
-    EXPECT_TRUE(FileHolds(fcb_, saved_));
-    FSFileClose(fcb_, 1);
-    fcb_ = nullptr;
-    EXPECT_EQ(gen::ReadFile(path_).size(), +HeaderOnDisk().fileSize);
-    EXPECT_TRUE(FileIsClean(path_));
-
-    // Cut the file in the middle of its images.
-    gen::Bytes shorter(good.begin(), good.begin() + h.fileSize / 2);
+    gen::Bytes shorter(good.begin(), good.begin() + HeaderOnDisk().fileSize / 2);
     gen::WriteFile(path_, shorter);
     ASSERT_EQ(Open(), 0);
     EXPECT_NE(VMFileSpecPath(FSFileSpec(fcb_)), path_);
     int missing = 0;
     for (const auto &[tid, table] : saved_) {
-        std::vector<Record> recs = ReadTable(fcb_, tid);
-        if (recs == table.recs) continue;
+        if (ReadTable(fcb_, tid) == table.recs) continue;
         ++missing;
         EXPECT_EQ(FSFatalError(fcb_), 1);
     }
@@ -302,38 +237,26 @@ TEST_F(OpenTest, ShortFilesOpenAndLongFilesAreTrimmed) {
     FSFileClose(fcb_, 1);
     fcb_ = nullptr;
     EXPECT_EQ(gen::ReadFile(path_), shorter);
-}
 
-// Host classes whose descriptors cannot describe chunks: their tables are
-// refused when checked out, the others work.
-TEST_F(OpenTest, TablesOfUnusableClassesAreRefused) {
-    ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
-    const gen::Bytes good = gen::ReadFile(path_);
     const uint32_t desc = HeaderOnDisk().classTableOffset + 14 * 4; // class 4
     ctx_.classCount = 0; // no refresh: the file's descriptors stay
     ctx_.classes = nullptr;
-    struct Damage {
-        const char *what;
-        uint32_t at, size, value;
-    };
-    for (const Damage &d : {Damage{"record size 0", 4, 2, 0}, Damage{"maximum 0", 6, 2, 0},
-                            Damage{"allocation shift 16", 2, 1, 16}, Damage{"growth shift 99", 3, 1, 99}}) {
-        SCOPED_TRACE(d.what);
+    // Record size 0, maximum 0, allocation shift 16, growth shift 99.
+    for (auto [at, value] : {std::pair{4, 0}, {6, 0}, {2, 16}, {3, 99}}) {
         gen::Bytes b = good;
-        if (d.size == 1) gen::Put8(b, desc + d.at, uint8_t(d.value));
-        else gen::Put16(b, desc + d.at, uint16_t(d.value));
+        if (at < 4) gen::Put8(b, desc + at, uint8_t(value));
+        else gen::Put16(b, desc + at, uint16_t(value));
         gen::WriteFile(path_, b);
         ASSERT_EQ(Open(), 0);
         for (const auto &[tid, table] : saved_) {
             SCB *scb = nullptr;
-            if (table.cls == 4) {
-                EXPECT_EQ(FSCheckOut(fcb_, tid, 1, &scb), FS_E_BAD_CLASS);
-                EXPECT_EQ(scb, nullptr);
-                uint16_t made;
-                EXPECT_EQ(FSMakeTable(fcb_, 4, &made), FS_E_BAD_CLASS);
-            } else {
+            uint16_t made;
+            if (table.cls != 4) {
                 EXPECT_EQ(ReadTable(fcb_, tid), table.recs);
+                continue;
             }
+            EXPECT_EQ(FSCheckOut(fcb_, tid, 1, &scb), FS_E_BAD_CLASS) << at;
+            EXPECT_EQ(FSMakeTable(fcb_, 4, &made), FS_E_BAD_CLASS) << at;
         }
         FSFileClose(fcb_, 1);
         fcb_ = nullptr;

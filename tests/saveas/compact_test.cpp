@@ -61,33 +61,6 @@ TEST_F(SaveAsBudgetTest, FragmentedFileCompactsAndStaysCompact) {
     ExpectHolds(fcb_, Path("c.zf"), ctx_, current_, 1);
 }
 
-// Chunks in memory are not read again; sessions left open are checked in
-// first; the scratch file goes; the FCB goes on in the new file, and its
-// next save-as starts from there.
-TEST_F(SaveAsTest, FcbGoesOnInTheNewFile) {
-    ASSERT_NO_FATAL_FAILURE(MakeScratch(9));
-    SCB *scb = nullptr;
-    ASSERT_EQ(FSCheckOut(fcb_, FSRootTable(fcb_), 1, &scb), 0);
-    void *rec = nullptr;
-    ASSERT_EQ(FSIxLock(scb, 0, &rec, nullptr), 0);
-    VMFaultReset();
-    VMFileSpec a = Target("a.zf"), b = Target("b.zf");
-    ASSERT_EQ(FSSaveAs(fcb_, &a), 0);
-    EXPECT_EQ(VMFaultCount(VM_OP_READ), 0u);
-    EXPECT_EQ(fcb_->sessionsOpen, 0u);
-    ExpectCompact(fcb_, Path("a.zf"));
-    EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{"a.zf"}) << "scratch file gone";
-    const Doc atA = current_;
-    std::mt19937 rng(10);
-    DocChange(fcb_, current_, rng, 40);
-    ASSERT_EQ(FSISaveCommit(fcb_, 0, 0), 0);
-    DocChange(fcb_, current_, rng, 40);
-    ASSERT_EQ(FSSaveAs(fcb_, &b), 0);
-    EXPECT_EQ(Differences(Path("a.zf"), atA), "") << "closed without keeping: its saved version";
-    ExpectCompact(fcb_, Path("b.zf"));
-    ExpectHolds(fcb_, Path("b.zf"), ctx_, current_, 0);
-}
-
 // A chunk of no records keeps position 0 and count 0, even when it was made
 // with records it never wrote; a chunk of zeros that never had an image
 // keeps position 0 and its count. A chunk whose count in memory differs
@@ -132,10 +105,8 @@ TEST_F(SaveAsTest, ChunksWithoutImagesOrWithShortImages) {
         std::memcpy(&ref, &bytes.at(gen::Get32(bytes, 44 + 4) + tid * 16u), sizeof ref);
         return ref;
     };
-    EXPECT_EQ(topRef(emptied).storedCount, 0);
-    EXPECT_EQ(topRef(emptied).filePos, 0u);
-    EXPECT_EQ(topRef(zeros).storedCount, 5);
-    EXPECT_EQ(topRef(zeros).filePos, 0u);
+    EXPECT_EQ(std::tuple(topRef(emptied).storedCount, topRef(emptied).filePos, topRef(zeros).storedCount, topRef(zeros).filePos),
+              std::tuple(0, 0u, 5, 0u));
     EXPECT_EQ(bytes.size(), CompactSizeOf(bytes) - 64) << "the chunk of zeros has no image";
     ExpectHolds(fcb_, Path("new.zf"), ctx_, current_, 1);
 }
@@ -180,64 +151,59 @@ TEST_F(SaveAsTest, ProgressArrivesWithTheWritesOfTheCopy) {
         VMFileSpec target = Target(name);
         ASSERT_EQ(FSSaveAsExt(Remember, 77, fcb_, &target), 0);
         VMFaultReset();
-        EXPECT_EQ(calls.firstCalls, 1);
-        EXPECT_EQ(calls.oldPath, oldPath);
-        EXPECT_EQ(calls.newPath, Path(name));
+        EXPECT_EQ(std::tuple(calls.firstCalls, calls.oldPath, calls.newPath), std::tuple(1, oldPath, Path(name)));
         ASSERT_GE(calls.progress.size(), 3u);
-        EXPECT_EQ(calls.progress.front().code, 0u);
-        EXPECT_EQ(calls.progress.back().code, 2u);
-        EXPECT_EQ(calls.progress.front().bytes, estimate);
-        EXPECT_EQ(calls.progress.back().bytes, estimate);
+        const FSProgress &first = calls.progress.front(), &last = calls.progress.back();
+        EXPECT_EQ(std::tuple(first.code, first.bytes, last.code, last.bytes), std::tuple(0u, estimate, 2u, estimate));
         std::vector<uint32_t> written;
         for (size_t i = 1; i + 1 < calls.progress.size(); ++i) {
             const FSProgress &p = calls.progress[i];
-            EXPECT_EQ(p.code, 1u);
-            EXPECT_EQ(p.context, 77u);
-            EXPECT_GT(p.bytes, 0u);
-            EXPECT_LE(p.bytes, 64512u) << "one write of the buffer at most";
+            EXPECT_TRUE(p.code == 1 && p.context == 77 && p.bytes > 0 && p.bytes <= 64512) << "one write of the buffer at most";
             written.push_back(p.bytes);
         }
         const Bytes file = gen::ReadFile(Path(name));
+        std::sort(written.begin(), written.end());
         if (buffer) { // only the padding after the last image of each write is left out
             uint64_t sum = 0, images = file.size() - 320;
             for (uint32_t w : written) sum += w;
-            EXPECT_LE(sum, images);
-            EXPECT_GT(sum, images - 64 * written.size());
+            EXPECT_TRUE(sum <= images && sum > images - 64 * written.size()) << sum << " of " << images;
             EXPECT_LT(written.size(), ImageSizes(file).size() / 4) << "writes gather images";
         } else {
-            std::sort(written.begin(), written.end());
             EXPECT_EQ(written, ImageSizes(file));
         }
         EXPECT_EQ(Differences(Path(name), current_), "");
     }
 }
 
-TEST_F(SaveAsTest, RefusalEndsTheSaveAsAndLeavesNoFile) {
+// A callback's refusal ends the save-as and leaves no file; bad arguments
+// are refused.
+TEST_F(SaveAsTest, RefusalsLeaveNoFile) {
     ASSERT_NO_FATAL_FAILURE(MakeThreeVersions(13));
     const Bytes before = gen::ReadFile(path_);
     Calls calls;
     calls.answer = 4321;
     g_calls = &calls;
     VMFileSpec target = Target("new.zf");
+    alignas(FCB) uint8_t stale[sizeof(FCB)] = {};
+    FCB *bad = reinterpret_cast<FCB *>(stale);
+    uint32_t size = 1;
     EXPECT_EQ(FSSaveAsExt(Remember, 0, fcb_, &target), 4321);
     EXPECT_EQ(FSError(fcb_), 4321);
     EXPECT_TRUE(calls.progress.empty());
+    for (auto [got, want] : {std::pair{FSSaveAs(nullptr, &target), FS_E_BAD_PARAMS}, {FSSaveAs(fcb_, nullptr), FS_E_BAD_PARAMS},
+                             {FSSaveAsExt(Remember, 0, bad, &target), FS_E_BAD_FCB}, {FSCompSize(nullptr, &size), FS_E_BAD_FCB},
+                             {FSCompSize(bad, &size), FS_E_BAD_FCB}, {FSCompSize(fcb_, nullptr), FS_E_BAD_PARAMS}})
+        EXPECT_EQ(got, want);
     EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{"doc.zf"});
     EXPECT_TRUE(gen::ReadFile(path_) == before);
     EXPECT_TRUE(FileHolds(fcb_, current_));
 }
 
-// Onto the file itself: replaced through a new file in its folder that
-// takes its name. Onto a scratch file through its own record, or to a
-// target marked temporary: a normal file, kept by a close without keeping.
-// Onto a folder: a new file of its own there.
+// Onto a scratch file through its own record, or to a target marked
+// temporary: a normal file, kept by a close without keeping. Onto a folder:
+// a new file of its own there. A new file's empty master table needs no
+// image.
 TEST_F(SaveAsTest, TargetsGiveNormalFiles) {
-    ASSERT_NO_FATAL_FAILURE(MakeThreeVersions(14));
-    VMFileSpec again = spec_;
-    ASSERT_EQ(FSSaveAs(fcb_, &again), 0);
-    EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{"doc.zf"});
-    ExpectCompact(fcb_, path_);
-    ExpectHolds(fcb_, path_, ctx_, current_, 0);
     for (int kind = 0; kind < 3; ++kind) {
         SCOPED_TRACE(kind);
         current_.clear();
@@ -256,27 +222,15 @@ TEST_F(SaveAsTest, TargetsGiveNormalFiles) {
         EXPECT_EQ(target.bytes[6] & VM_SPEC_TEMPORARY, 0) << "cleared in the host's record";
         ExpectHolds(fcb_, made, ctx_, current_, 0);
     }
-    EXPECT_EQ(FolderEntries(folder_).size(), 4u) << "every scratch file gone";
-}
-
-TEST_F(SaveAsTest, EmptyFileAndBadArguments) {
+    EXPECT_EQ(FolderEntries(folder_).size(), 3u) << "every scratch file gone";
+    uint32_t size = 0;
     ASSERT_EQ(FSCreate(&ctx_, &fcb_), 0);
-    VMFileSpec target = Target("new.zf");
-    EXPECT_EQ(FSSaveAs(nullptr, &target), FS_E_BAD_PARAMS);
-    EXPECT_EQ(FSSaveAs(fcb_, nullptr), FS_E_BAD_PARAMS);
-    alignas(FCB) uint8_t stale[sizeof(FCB)] = {};
-    EXPECT_EQ(FSSaveAsExt(Remember, 0, reinterpret_cast<FCB *>(stale), &target), FS_E_BAD_FCB);
-    uint32_t size = 1;
-    EXPECT_EQ(FSCompSize(nullptr, &size), FS_E_BAD_FCB);
-    EXPECT_EQ(FSCompSize(reinterpret_cast<FCB *>(stale), &size), FS_E_BAD_FCB);
-    EXPECT_EQ(FSCompSize(fcb_, nullptr), FS_E_BAD_PARAMS);
-    EXPECT_EQ(FolderEntries(folder_).size(), 1u);
-    // A new file: an empty master table needs no image.
     ASSERT_EQ(FSCompSize(fcb_, &size), 0);
     EXPECT_EQ(size, 192u + 128u); // 7 classes of 14 bytes
+    VMFileSpec target = Target("empty.zf");
     ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
-    ExpectCompact(fcb_, Path("new.zf"));
-    ExpectHolds(fcb_, Path("new.zf"), ctx_, current_, 0);
+    ExpectCompact(fcb_, Path("empty.zf"));
+    ExpectHolds(fcb_, Path("empty.zf"), ctx_, Doc{}, 0);
 }
 
 } // namespace

@@ -38,3 +38,9 @@ std::string StatusText(unsigned status) {
     char text[256];
     return FSErrorStr(static_cast<FSStatus>(status), text, sizeof text) ? text : "";
 }
+
+::testing::AssertionResult Ran(const ToolRun &run, int status, const std::string &text) {
+    if (run.status == status && (run.out + run.err).find(text) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "status " << run.status << " (not " << status << "), looked for \"" << text
+                                         << "\" in:\n" << run.out << run.err;
+}

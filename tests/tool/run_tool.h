@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "common/gen_bytes.h"
 
 struct ToolRun {
@@ -18,3 +20,7 @@ ToolRun RunTool(const std::vector<std::string> &args, const gen::Bytes *input = 
 
 // The text of a library status, as the tool prints it.
 std::string StatusText(unsigned status);
+
+// The run ended with status and, when text is given, printed it (on either
+// stream).
+::testing::AssertionResult Ran(const ToolRun &run, int status, const std::string &text = "");
