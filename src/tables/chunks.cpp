@@ -55,6 +55,18 @@ FSStatus TBSlotFor(FCB *fcb, ChunkRef *ref, uint16_t *ti) {
     return 0;
 }
 
+FSStatus TBLockMasterChunk(FCB *fcb, uint16_t ti, void **data) {
+    if (data != nullptr) *data = nullptr;
+    if (ti >= fcb->h.thunkCount) return FS_E_BAD_PARAMS;
+    {
+        ThunkLock lock(fcb);
+        if (!lock.held) return FS_E_THUNK_LOCK;
+        if (ThunkAt(fcb, ti)->cls != CLASS_MASTER || ClassRecSize(fcb, CLASS_MASTER) < sizeof(TableRecord))
+            return FS_CORRUPT(fcb, FS_E_BAD_CLASS);
+    }
+    return TBLockChunk(fcb, ti, data);
+}
+
 FSStatus TBLockChunk(FCB *fcb, uint16_t ti, void **data) {
     if (data != nullptr) *data = nullptr;
     if (ti >= fcb->h.thunkCount) return FS_E_BAD_PARAMS;
