@@ -54,6 +54,14 @@ bench: $(BENCH_BUILD)/CMakeCache.txt
 bench-report: bench
 	$(BENCH_BUILD)/bench/zunfs_bench $(BENCH_ARGS)
 
+# The randomized soak: SOAK_OPS steps (or SOAK_SECONDS, when set) from SOAK_SEED.
+SOAK_OPS     ?= 1000000
+SOAK_SECONDS ?= 0
+SOAK_SEED    ?= 1
+soak: build
+	ZUNFS_SOAK_OPS=$(SOAK_OPS) ZUNFS_SOAK_SECONDS=$(SOAK_SECONDS) ZUNFS_SOAK_SEED=$(SOAK_SEED) \
+	  $(BUILD)/tests/test_soak
+
 # Fuzz targets: clang with libFuzzer, ASan and UBSan over the whole library.
 # make fuzz builds them and writes the seed corpora into $(FUZZ_BUILD)/corpus;
 # make fuzz-smoke runs each target for FUZZ_TIME seconds on one core.

@@ -33,9 +33,15 @@ struct Run {
             if (FSTableClass(fcb, static_cast<uint16_t>(tid), nullptr) == 0) used.push_back(static_cast<uint16_t>(tid));
         return used.empty() ? 0 : used[pick % used.size()];
     }
-    SCB *Out(uint8_t pick, uint32_t mode = 1) {
+    // A read-write session; none on a table grown past a bound, so that
+    // copies of a table into itself cannot double it step after step.
+    SCB *Out(uint8_t pick) {
         SCB *scb = nullptr;
-        FSCheckOut(fcb, Tid(pick), mode, &scb);
+        FSCheckOut(fcb, Tid(pick), 1, &scb);
+        if (scb != nullptr && FSTableSize(scb) > 20000) {
+            FSCheckIn(scb);
+            scb = nullptr;
+        }
         return scb;
     }
     bool Reopen(uint32_t selector) {
