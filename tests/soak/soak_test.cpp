@@ -185,8 +185,8 @@ protected:
     bool OnDisk(uint32_t selector, const std::optional<Doc> &doc) {
         FCB *copy = nullptr;
         FSStatus status = Open(selector, 1, &copy);
-        if (!doc) return status == (selector == FS_VERSION_MINI ? FS_E_NO_MINI : FS_E_NO_SAVED);
-        bool same = status == 0 && FileHolds(copy, *doc);
+        bool same = doc ? status == 0 && FileHolds(copy, *doc)
+                        : status == (selector == FS_VERSION_MINI ? FS_E_NO_MINI : FS_E_NO_SAVED);
         if (copy != nullptr) FSFileClose(copy, 0);
         return same;
     }
