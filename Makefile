@@ -20,8 +20,14 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
-	@if [ -x $(BUILD)/tools/zunfs ]; then $(BUILD)/tools/zunfs demo; else $(BUILD)/examples/zunfs_example; fi
+# Builds only what the tour needs: the tool, or the example when the tool is
+# not configured (CLI11 or nlohmann-json missing).
+demo: $(BUILD)/CMakeCache.txt
+	@if grep -qs zunfs_cli $(BUILD)/build.ninja $(BUILD)/Makefile; then \
+	  cmake --build $(BUILD) -j $(JOBS) --target zunfs_cli && $(BUILD)/tools/zunfs demo; \
+	else \
+	  cmake --build $(BUILD) -j $(JOBS) --target zunfs_example && $(BUILD)/examples/zunfs_example; \
+	fi
 
 test: test-plain test-asan
 

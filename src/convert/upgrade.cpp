@@ -28,22 +28,6 @@ constexpr uint32_t SHIFT_LIMIT = 32; // keeps 64-bit position arithmetic defined
 
 uint32_t RoundToGranule(uint32_t n) { return (n + UPGRADE_GRANULE - 1) / UPGRADE_GRANULE * UPGRADE_GRANULE; }
 
-// The descriptor a new file gets for a built-in class.
-FSClassDesc BuiltInClass(uint8_t cls) {
-    FSClassDesc d{};
-    d.flags = CLASS_BUILTIN_FLAGS;
-    d.allocShift = 5;
-    d.growShift = 8;
-    d.ridCounter = 1;
-    if (cls == CLASS_MASTER) {
-        d.recSize = sizeof(TableRecord);
-        d.maxPerChunk = 256;
-    } else if (cls == CLASS_INDEX) {
-        d.recSize = sizeof(ChunkRef);
-    }
-    return d;
-}
-
 FSStatus Corrupt() { return FS_CORRUPT(nullptr, FS_E_CANNOT_CONVERT); }
 
 // Reads and checks the old header; its kind, class count and shift.
@@ -75,7 +59,7 @@ FSStatus ReadClasses(Upgrade &u) {
     for (uint8_t c = 0; c < u.classCount; ++c) {
         FSClassDesc &d = u.classes[c];
         if (c < CLASS_FIRST_HOST) {
-            d = BuiltInClass(c);
+            d = BuiltinClassDesc(c);
             continue;
         }
         d = FSClassDesc{};

@@ -8,22 +8,6 @@
 
 namespace {
 
-// Descriptor of built-in class cls as a new file has it.
-FSClassDesc BuiltinClass(uint8_t cls) {
-    FSClassDesc d{};
-    d.flags = CLASS_BUILTIN_FLAGS;
-    d.allocShift = 5;
-    d.growShift = 8;
-    d.ridCounter = 1;
-    if (cls == CLASS_MASTER) {
-        d.recSize = sizeof(TableRecord);
-        d.maxPerChunk = 256;
-    } else if (cls == CLASS_INDEX) {
-        d.recSize = sizeof(ChunkRef);
-    }
-    return d;
-}
-
 // A zeroed FCB with the fixed values of a new file's header.
 FCB *NewFcb(const FSContext *ctx) {
     auto *fcb = static_cast<FCB *>(VMAlloc(sizeof(FCB)));
@@ -48,7 +32,7 @@ FCB *NewFcb(const FSContext *ctx) {
 FSClassDesc *NewClassTable(const FSContext *ctx, uint8_t count) {
     auto *table = static_cast<FSClassDesc *>(VMAlloc(uint32_t{count} * sizeof(FSClassDesc)));
     if (table == nullptr) return nullptr;
-    for (uint8_t c = 0; c < CLASS_FIRST_HOST; ++c) table[c] = BuiltinClass(c);
+    for (uint8_t c = 0; c < CLASS_FIRST_HOST; ++c) table[c] = BuiltinClassDesc(c);
     for (uint8_t i = 0; i < ctx->classCount; ++i) {
         table[CLASS_FIRST_HOST + i] = ctx->classes[i];
         table[CLASS_FIRST_HOST + i].ridCounter = 1;

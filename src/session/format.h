@@ -82,6 +82,22 @@ static_assert(offsetof(TableRecord, sessions) == 12);
 constexpr uint8_t TABLE_IN_USE = 0x01;
 constexpr uint8_t TABLE_INDEXED = 0x02;
 
+// The descriptor of built-in class cls as every new or upgraded file has it.
+inline FSClassDesc BuiltinClassDesc(uint8_t cls) {
+    FSClassDesc d{};
+    d.flags = CLASS_BUILTIN_FLAGS;
+    d.allocShift = 5;
+    d.growShift = 8;
+    d.ridCounter = 1;
+    if (cls == CLASS_MASTER) {
+        d.recSize = sizeof(TableRecord);
+        d.maxPerChunk = 256;
+    } else if (cls == CLASS_INDEX) {
+        d.recSize = sizeof(ChunkRef);
+    }
+    return d;
+}
+
 // ---------------------------------------------------------------------------
 // Free-list entry: 10 bytes, the same in memory and in the file.
 #pragma pack(push, 1)

@@ -86,7 +86,7 @@ protected:
 
 // Each row: the list before, and the list the move leaves before its stored
 // copy takes its place. The copy must then lie in a run that was free
-// before the move (rule 3), or at the old end of the file.
+// before the move, or at the old end of the file.
 TEST_F(Versions, EachEventMovesOwnershipAsTheTableSays) {
     struct Row {
         Event event;
@@ -135,10 +135,11 @@ TEST_F(Versions, EachEventMovesOwnershipAsTheTableSays) {
     }
 }
 
-// Rule 3: the space a move frees (images of a dropped version, the previous
-// stored copy) is free in the new list but never takes the new copy; with
-// no other free space the copy goes to the end of the file.
-TEST_F(Versions, Rule3_CopyNeverLandsOnSpaceTheMoveFrees) {
+// The space a move frees (images of a dropped version, the previous stored
+// copy) is free in the new list but never takes the new copy, since the
+// header naming the copy may not reach the disk; with no other free space
+// the copy goes to the end of the file.
+TEST_F(Versions, CopyNeverLandsOnSpaceTheMoveFrees) {
     Start(0x7, 4096, {{2, 192, 640}, {4, 832, 64}});
     fcb_->h.savedFreeCount = 3;
     fcb_->h.savedFreeOffset = 1024;
@@ -150,10 +151,10 @@ TEST_F(Versions, Rule3_CopyNeverLandsOnSpaceTheMoveFrees) {
     EXPECT_EQ(StoredList(), FreeListOf(fcb_));
 }
 
-// Rule 3: until adoption the FCB keeps its list and versions; dropping a
-// prepared move leaves them as they were, with the space taken at the end
-// for the copy listed as free.
-TEST_F(Versions, Rule3_APreparedMoveChangesNothingUntilAdopted) {
+// Until adoption the FCB keeps its list and versions; dropping a prepared
+// move (or failing to write its copy) leaves them as they were, with the
+// space taken at the end for the copy listed as free.
+TEST_F(Versions, APreparedMoveChangesNothingUntilAdopted) {
     const List in{{4, 192, 64}, {1, 256, 64}};
     Start(0x5, 4096, in);
     VersionCommit c;
@@ -175,9 +176,9 @@ TEST_F(Versions, Rule3_APreparedMoveChangesNothingUntilAdopted) {
     EXPECT_EQ(FreeListOf(fcb_), (List{{4, 192, 64}, {1, 256, 64}, {0, 4096, 64}}));
 }
 
-// Rule 5: the free tail is cut only when the move is adopted; rule 6: a
-// header that may not be durable frees nothing and cuts nothing.
-TEST_F(Versions, Rule5_TailIsCutOnlyWhenAdopted) {
+// The free tail is cut only when the move is adopted; a header that may
+// not be durable frees nothing and cuts nothing.
+TEST_F(Versions, TailIsCutOnlyWhenAdopted) {
     // After the move: free runs at 192 (128 bytes) and from 512 to the end.
     const List in{{2, 192, 64}, {0, 256, 64}, {1, 512, 3584}};
     for (bool sure : {true, false}) {
@@ -311,7 +312,7 @@ TEST_F(Versions, RandomSequencesAgreeWithAModelOfOwnership) {
         model.owners.resize(fcb_->h.fileSize / 64, fcb_->h.versionFlags);
         if (fcb_->h.savedFreeOffset != 0) {
             const uint32_t copy = fcb_->h.savedFreeOffset, len = fcb_->h.savedFreeCount * 10u;
-            ASSERT_TRUE(copy >= oldSize || before.AllFree(copy, len)) << "copy at " << copy << " (rule 3)";
+            ASSERT_TRUE(copy >= oldSize || before.AllFree(copy, len)) << "copy over space freed by the move, at " << copy;
             model.Set(copy, len, fcb_->h.versionFlags);
             EXPECT_EQ(StoredList(), FreeListOf(fcb_));
         }

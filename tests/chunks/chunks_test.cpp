@@ -2,6 +2,8 @@
 // location in single-chunk and indexed tables, finding tables, freeing.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "blocks/cache.h"
 #include "common/scratch_fcb.h"
 #include "tables/chunks.h"
@@ -29,6 +31,11 @@ protected:
         Found f;
         f.status = TBLocateRecord(fcb_, top, rix, &f.chunk, &f.first, &f.count, &f.at);
         return f;
+    }
+    // Status, first RIX and count of the chunk, and the chunk's place in the index.
+    std::tuple<FSStatus, uint32_t, uint16_t, uint16_t> Where(uint16_t top, uint32_t rix) {
+        Found f = Locate(top, rix);
+        return {f.status, f.first, f.count, f.at};
     }
 };
 
@@ -113,38 +120,26 @@ TEST_F(Chunks, FreedChunkGivesUpItsMemoryAndImage) {
     EXPECT_EQ(FreeListOf(fcb_), (std::vector<FreeEntry>{{0, at, 1024}}));
 }
 
-TEST_F(Chunks, SingleChunkTableAcceptsItsEndPosition) {
-    uint16_t ti = NewChunk(4, 0);
-    Found f = Locate(ti, 0);
-    EXPECT_EQ(f.status, 0);
-    EXPECT_EQ(f.chunk, ti);
-    EXPECT_EQ(f.first, 0u);
-    EXPECT_EQ(f.count, 0);
-    EXPECT_EQ(Locate(ti, 1).status, FS_E_BAD_RIX);
-    EXPECT_EQ(TBRecordCount(fcb_, ti), 0u);
-}
-
-TEST_F(Chunks, IndexedTableBoundariesBelongToTheLaterChunk) {
+// A position is found in the chunk holding it; the table's end position
+// (where an append goes) is accepted, past it is not. A boundary between
+// chunks belongs to the later chunk.
+TEST_F(Chunks, LocateAcceptsTheEndAndGivesBoundariesToTheLaterChunk) {
+    uint16_t single = NewChunk(4, 0);
+    EXPECT_EQ(Where(single, 0), std::make_tuple(0, 0u, uint16_t{0}, uint16_t{0}));
+    EXPECT_EQ(Locate(single, 0).chunk, single);
+    EXPECT_EQ(Locate(single, 1).status, FS_E_BAD_RIX);
     uint16_t idx = Indexed({3, 2});
-    EXPECT_EQ(TBRecordCount(fcb_, idx), 5u);
     for (int pass = 0; pass < 2; ++pass) { // resident, then given back
         SCOPED_TRACE(pass);
-        Found first = Locate(idx, 2), boundary = Locate(idx, 3), end = Locate(idx, 5);
-        EXPECT_EQ(first.status, 0);
-        EXPECT_EQ(first.first, 0u);
-        EXPECT_EQ(first.count, 3);
-        EXPECT_EQ(first.at, 0);
-        EXPECT_EQ(boundary.status, 0);
-        EXPECT_EQ(boundary.first, 3u);
-        EXPECT_EQ(boundary.count, 2);
-        EXPECT_EQ(boundary.at, 1);
-        EXPECT_NE(boundary.chunk, first.chunk);
-        EXPECT_EQ(end.chunk, boundary.chunk);
-        EXPECT_EQ(end.first, 3u);
+        EXPECT_EQ(TBRecordCount(fcb_, idx), 5u);
+        EXPECT_EQ(Where(idx, 2), std::make_tuple(0, 0u, uint16_t{3}, uint16_t{0}));
+        EXPECT_EQ(Where(idx, 3), std::make_tuple(0, 3u, uint16_t{2}, uint16_t{1}));
+        EXPECT_EQ(Where(idx, 5), std::make_tuple(0, 3u, uint16_t{2}, uint16_t{1}));
+        EXPECT_NE(Locate(idx, 3).chunk, Locate(idx, 2).chunk);
+        EXPECT_EQ(Locate(idx, 5).chunk, Locate(idx, 3).chunk);
         EXPECT_EQ(Locate(idx, 6).status, FS_E_BAD_RIX);
         ASSERT_EQ(BKFlush(fcb_, BK_QUOTA_ALL), 0);
     }
-    EXPECT_EQ(TBRecordCount(fcb_, idx), 5u);
 }
 
 TEST_F(Chunks, FindTableLocksTheMasterChunkHoldingTheRecord) {

@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "common/scratch_fcb.h"
+#include "common/table_probe.h"
 #include "tables/chunks.h"
 #include "tables/thunks.h"
 
@@ -15,34 +16,22 @@ FSClassDesc WithMin(FSClassDesc d, uint16_t min) {
     return d;
 }
 
-// Calls f(thunk, first RIX) for each chunk of the table, in RIX order, and
-// gives back whether the top chunk is an index chunk.
+// Calls f with the table's top chunk, the master chunk holding its record
+// pinned meanwhile, after checking the record's indexed bit against it.
 template <typename F>
-bool ForEachChunk(FCB *fcb, uint16_t tid, F f) {
+void OnTop(FCB *fcb, uint16_t tid, F f) {
+    HeldTable held;
+    FSStatus status = HoldTable(fcb, tid, &held);
+    EXPECT_EQ(status, 0) << "tid " << tid;
+    if (status != 0) return;
     TableRecord *rec;
-    uint16_t master, top;
-    EXPECT_EQ(TBFindTable(fcb, tid, &rec, &master), 0);
-    if (rec == nullptr) return false;
-    EXPECT_EQ(TBSlotFor(fcb, &rec->top, &top), 0);
-    bool indexed = ThunkOf(fcb, top).cls == CLASS_INDEX;
-    EXPECT_EQ(indexed, (rec->flags & TABLE_INDEXED) != 0) << "table record's indexed bit is wrong";
-    if (!indexed) {
-        f(top, 0u);
-    } else {
-        void *data;
-        EXPECT_EQ(TBLockChunk(fcb, top, &data), 0);
-        auto *refs = static_cast<ChunkRef *>(data);
-        uint32_t first = 0;
-        for (uint16_t i = 0, n = TBChunkCount(fcb, top); i < n; ++i) {
-            uint16_t ti;
-            EXPECT_EQ(TBSlotFor(fcb, &refs[i], &ti), 0);
-            f(ti, first);
-            first += TBChunkCount(fcb, ti);
-        }
-        EXPECT_EQ(TBUnlockChunk(fcb, top, 0), 0);
+    uint16_t master;
+    if (TBFindTable(fcb, tid, &rec, &master) == 0) {
+        EXPECT_EQ(IsIndexed(fcb, held.top), (rec->flags & TABLE_INDEXED) != 0) << "table record's indexed bit is wrong";
+        TBUnlockChunk(fcb, master, 0);
     }
-    EXPECT_EQ(TBUnlockChunk(fcb, master, 0), 0);
-    return indexed;
+    f(held.top);
+    ReleaseTable(fcb, held);
 }
 
 } // namespace
@@ -166,23 +155,13 @@ SCB *SessionFileTest::CheckOut(uint16_t tid, uint32_t mode) {
 
 TableShape SessionFileTest::ShapeOf(uint16_t tid) {
     TableShape s;
-    s.indexed = ForEachChunk(fcb_, tid, [&](uint16_t ti, uint32_t) {
-        s.counts.push_back(TBChunkCount(fcb_, ti));
-    });
+    OnTop(fcb_, tid, [&](uint16_t top) { s = {IsIndexed(fcb_, top), ChunkCounts(fcb_, top)}; });
     return s;
 }
 
 std::vector<uint8_t> SessionFileTest::TableBytes(uint16_t tid) {
     std::vector<uint8_t> out;
-    ForEachChunk(fcb_, tid, [&](uint16_t ti, uint32_t) {
-        uint32_t bytes = uint32_t{TBChunkCount(fcb_, ti)} * RecSize(ThunkOf(fcb_, ti).cls);
-        if (bytes == 0) return;
-        void *data;
-        ASSERT_EQ(TBLockChunk(fcb_, ti, &data), 0);
-        auto *p = static_cast<uint8_t *>(data);
-        out.insert(out.end(), p, p + bytes);
-        ASSERT_EQ(TBUnlockChunk(fcb_, ti, 0), 0);
-    });
+    OnTop(fcb_, tid, [&](uint16_t top) { out = ReadRecords(fcb_, top); });
     return out;
 }
 

@@ -107,6 +107,7 @@ FSStatus HoldTable(FCB *fcb, uint16_t tid, HeldTable *held) {
     TBPinChunk(fcb, held->masterChunk, +1);
     status = TBSlotFor(fcb, &record->top, &held->top);
     TBUnlockChunk(fcb, held->masterChunk, 0);
+    if (status != 0) TBPinChunk(fcb, held->masterChunk, -1); // nothing held
     held->tid = tid;
     return status;
 }

@@ -29,7 +29,8 @@ FSStatus WriteRecords(FCB *fcb, uint16_t top, uint32_t rix, const std::vector<ui
 FSStatus DeleteRecords(FCB *fcb, uint16_t top, uint32_t rix, uint32_t n);
 
 // A table held the way a session holds it: the master-table chunk holding
-// its record pinned, so the top chunk keeps its thunk.
+// its record pinned, so the top chunk keeps its thunk. On failure nothing
+// is held.
 struct HeldTable {
     uint16_t tid = TID_NONE;
     uint16_t top = THUNK_NONE;

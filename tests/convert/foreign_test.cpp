@@ -1,17 +1,111 @@
 // Converting files of the other byte order: the saved version reads back
-// with every record, the hook sees every translated chunk once, untouched
-// classes and chunks without an image stay as they are, the stored free list
-// is converted or dropped.
+// with every record and a native header and class table, the hook sees
+// every translated chunk once, the stored free list is converted or
+// dropped, and damaged files and failing services are refused before
+// anything is written, with nothing left behind.
+#include <algorithm>
 #include <functional>
+#include <random>
+#include <tuple>
 
-#include "foreign_helpers.h"
+#include "common/gen_foreign.h"
+#include "convert/foreign.h"
+#include "convert_fixture.h"
 
 namespace {
 
 using namespace gen;
-using Foreign = ForeignTest;
+
+struct HookCall {
+    uint8_t cls;
+    uint16_t count;
+    uint8_t mark;
+    bool operator<(const HookCall &o) const { return std::tie(cls, count, mark) < std::tie(o.cls, o.count, o.mark); }
+    bool operator==(const HookCall &) const = default;
+};
+std::vector<HookCall> g_calls;
+uint32_t g_failAfter = UINT32_MAX; // calls that succeed before the hook refuses
+
+// Records its calls and undoes the generator's foreign record form.
+FSStatus Translate(uint8_t cls, void *records, uint16_t count, uint8_t mark) {
+    g_calls.push_back({cls, count, mark});
+    if (g_calls.size() > g_failAfter) return 4711;
+    static const uint16_t sizes[] = {0, 0, 0, 0, 8, 12, 6, 10};
+    if (cls >= std::size(sizes)) return 4712;
+    auto *p = static_cast<uint8_t *>(records);
+    for (uint32_t r = 0; r < count; ++r, p += sizes[cls]) {
+        uint16_t i = 0;
+        for (; i + 4 <= sizes[cls]; i += 4) std::reverse(p + i, p + i + 4);
+        if (i + 2 <= sizes[cls]) std::swap(p[i], p[i + 1]);
+    }
+    return 0;
+}
+
+// Host classes: 4 (8-byte records, translated), 5 (12-byte, RIDs,
+// translated), 6 (6-byte, flags that ask for no translation), 7 (10-byte,
+// records beginning with references: translated). Tables: 0 single, 1
+// indexed over three chunks, 2 of class 6, 3 indexed of class 7, 4 with a
+// chunk of records but no image, 5 only in the mini-saved version. The
+// saved version has a free record at TID 2.
+NativeSpec ForeignSample() {
+    NativeSpec s;
+    s.classes = {{8, 64, 4, 0x08, 4, 6, 1}, {12, 32, 4, 0x09, 4, 6, 100}, {6, 50, 0, 0x00, 4, 6, 1},
+                 {10, 40, 0, 0x20, 4, 6, 7}};
+    s.tables = {
+        {4, PatternRecords(10, 8, 1), false, {}, false},  {5, PatternRecords(80, 12, 2), true, {30, 30, 20}, false},
+        {6, PatternRecords(25, 6, 3), false, {}, false},  {7, PatternRecords(45, 10, 4), true, {40, 5}, false},
+        {4, PatternRecords(12, 8, 5), false, {}, true},   {4, PatternRecords(20, 8, 6), false, {}, false},
+    };
+    s.saved = VersionSpec{{0, 1, -1, 2, 3, 4}, false, {}};
+    s.mini = VersionSpec{{0, 1, 5}, false, {}};
+    s.freeAfterEachImage = 64;
+    s.freeTail = 128;
+    return s;
+}
+
+class Foreign : public ConvertTest {
+protected:
+    NativeSpec spec = ForeignSample();
+    NativeFile f = BuildForeign(spec);
+    Bytes &b = f.bytes;
+    std::string path;
+    VMFileSpec host{};
+
+    void SetUp() override {
+        ConvertTest::SetUp();
+        g_calls.clear();
+        g_failAfter = UINT32_MAX;
+        ctx.translateHook = Translate;
+    }
+    // Writes b and converts it in place.
+    FSStatus Run(std::string hostPath = "") {
+        Discard();
+        path = Put(b);
+        fcb = FcbOnFile(path);
+        if (fcb == nullptr) return FS_E_BAD_PARAMS;
+        VMMakeFileSpec((hostPath.empty() ? path : hostPath).c_str(), 0, &host);
+        return CVConvertForeign(fcb, &ctx, &host);
+    }
+    // Converts b; a refusal must leave the file and the FCB as they were and
+    // come before any host record was handed to the hook.
+    FSStatus Refused() {
+        FSStatus status = Run();
+        if (status != 0) {
+            EXPECT_EQ(ReadFile(path), b);
+            EXPECT_EQ(std::memcmp(&fcb->h, b.data(), HEADER_SIZE), 0);
+            EXPECT_TRUE(g_calls.empty());
+        }
+        g_calls.clear();
+        return status;
+    }
+    const ImageInfo &Image(ImageInfo::Kind kind, int table, int chunk = 0) const { return f.Image(kind, table, chunk); }
+    uint32_t SavedRecord(int tid) const { return Image(ImageInfo::Master, -1).pos + uint32_t(tid) * 16; }
+    uint32_t Class(int cls) const { return f.classTableOffset + uint32_t(cls) * 14; }
+};
 
 TEST_F(Foreign, SavedVersionReadsBackWithEveryRecord) {
+    b[38] = 7; // the writer's formatMark
+    const Bytes before = b;
     ASSERT_EQ(Run(), 0);
     const FileHeader &h = fcb->h;
     EXPECT_EQ(h.magic, FS_MAGIC);
@@ -30,25 +124,24 @@ TEST_F(Foreign, SavedVersionReadsBackWithEveryRecord) {
     EXPECT_EQ(h.fileType, 0x5A46);
     EXPECT_EQ(h.appVersion, 0x0100);
     EXPECT_EQ(Val(h.fileSlot), 0u);
-    Bytes header = HeaderBytes(fcb);
+    Bytes header = HeaderBytes();
     EXPECT_TRUE(std::all_of(header.begin() + 112, header.end(), [](uint8_t x) { return x == 0; }));
-
-    Bytes disk = FileBytes(fcb);
+    Bytes disk = FileBytes();
     EXPECT_EQ(Bytes(disk.begin(), disk.begin() + HEADER_SIZE), header);
     // The class table and the stored free list now read as a native file's.
     Bytes native = BuildNative(spec).bytes;
-    auto same = [&](uint32_t at, uint32_t len) {
-        return std::equal(disk.begin() + at, disk.begin() + at + len, native.begin() + at);
+    auto same = [&](const Bytes &other, uint32_t at, uint32_t len) {
+        return std::equal(disk.begin() + at, disk.begin() + at + len, other.begin() + at);
     };
-    EXPECT_TRUE(same(f.classTableOffset, 8 * 14));
+    EXPECT_TRUE(same(native, f.classTableOffset, 8 * 14));
     EXPECT_EQ(h.savedFreeCount, f.freeList.size());
     EXPECT_EQ(Val(h.savedFreeOffset), f.freeListOffset);
-    EXPECT_TRUE(same(f.freeListOffset, uint32_t(f.freeList.size()) * 10));
+    EXPECT_TRUE(same(native, f.freeListOffset, uint32_t(f.freeList.size()) * 10));
 
     ReadVersion v = ReadSaved(disk);
-    ASSERT_EQ(v.tables.size(), SavedTids().size());
-    for (size_t tid = 0; tid < SavedTids().size(); ++tid) {
-        int t = SavedTids()[tid];
+    ASSERT_EQ(v.tables.size(), spec.saved->tids.size());
+    for (size_t tid = 0; tid < spec.saved->tids.size(); ++tid) {
+        int t = spec.saved->tids[tid];
         EXPECT_EQ(v.tables[tid].inUse, t >= 0) << tid;
         if (t < 0) continue;
         const TableSpec &ts = spec.tables[size_t(t)];
@@ -56,113 +149,118 @@ TEST_F(Foreign, SavedVersionReadsBackWithEveryRecord) {
         EXPECT_EQ(v.tables[tid].indexed, ts.indexed) << tid;
         EXPECT_EQ(v.tables[tid].records, ts.imageless ? Bytes(ts.records.size(), 0) : ts.records) << tid;
     }
-    EXPECT_CLEAN(path);
+    EXPECT_TRUE(Converted(path));
+    // Classes 4, 5 and 7 of the saved version, each chunk once, with the
+    // writer's mark; not class 6 (kept as it was), not the chunk without an
+    // image, not the mini-saved version's own table (left for the free list).
+    std::sort(g_calls.begin(), g_calls.end());
+    EXPECT_EQ(g_calls, (std::vector<HookCall>{{4, 10, 7}, {5, 20, 7}, {5, 30, 7}, {5, 30, 7}, {7, 5, 7}, {7, 40, 7}}));
+    for (int t : {2, 5}) {
+        const ImageInfo &im = Image(ImageInfo::TableChunk, t);
+        EXPECT_TRUE(same(before, im.pos, im.len)) << t;
+    }
 }
 
-TEST_F(Foreign, HookSeesEveryTranslatedChunkOnce) {
-    b[38] = 7; // the writer's formatMark
-    ASSERT_EQ(Run(), 0);
-    std::sort(calls.begin(), calls.end());
-    // Classes 4, 5 and 7 of the saved version; not class 6, not the chunk
-    // without an image, not the table only the mini-saved version has.
-    std::vector<HookCall> expected = {{4, 10, 7}, {5, 20, 7}, {5, 30, 7}, {5, 30, 7}, {7, 5, 7}, {7, 40, 7}};
-    EXPECT_EQ(calls, expected);
-    EXPECT_EQ(fcb->h.formatMark, 1);
-}
-
-TEST_F(Foreign, OnlyTheSavedVersionIsConverted) {
-    const Bytes before = b;
-    ASSERT_EQ(Run(), 0);
-    Bytes disk = FileBytes(fcb);
-    auto unchanged = [&](const ImageInfo &im) {
-        return std::equal(disk.begin() + im.pos, disk.begin() + im.pos + im.len, before.begin() + im.pos);
-    };
-    // A class whose flags ask for no translation keeps its bytes.
-    EXPECT_TRUE(unchanged(Image(ImageInfo::TableChunk, 2)));
-    // The mini-saved version's own images are left for the free list to reclaim.
-    EXPECT_TRUE(unchanged(Image(ImageInfo::TableChunk, 5)));
-    EXPECT_FALSE(unchanged(Image(ImageInfo::TableChunk, 0)));
-
-    // A file that was never saved keeps no version at all.
-    spec.saved.reset();
+// An indexed master table; a file never saved keeps no version; a file of
+// nothing but a chunk without an image converts no record.
+TEST_F(Foreign, OtherShapesOfFile) {
+    spec.saved = VersionSpec{{0, 1, -1, 2, 3, 4}, true, {2, 4}};
     f = BuildForeign(spec);
     ASSERT_EQ(Run(), 0);
-    EXPECT_EQ(fcb->h.versionFlags, 0);
-    EXPECT_TRUE(calls.size() == 6u); // only the first file's chunks
-}
+    ReadVersion v = Saved();
+    EXPECT_EQ(v.masterChunks, (std::vector<uint16_t>{2, 4}));
+    EXPECT_EQ(v.tables[4].records, spec.tables[3].records);
+    EXPECT_TRUE(Converted(path));
 
-TEST_F(Foreign, ChunkWithoutImageLeavesTheHeaderAlone) {
+    spec.saved.reset();
+    f = BuildForeign(spec);
+    g_calls.clear();
+    ASSERT_EQ(Run(), 0);
+    EXPECT_EQ(fcb->h.versionFlags, 0);
+    EXPECT_TRUE(g_calls.empty());
+
     spec.tables = {{4, PatternRecords(60, 8, 1), false, {}, true}};
     spec.saved = VersionSpec{{0}, false, {}};
     spec.mini.reset();
     f = BuildForeign(spec);
     ASSERT_EQ(Run(), 0);
-    EXPECT_TRUE(calls.empty());
-    Bytes disk = FileBytes(fcb);
-    EXPECT_EQ(Bytes(disk.begin(), disk.begin() + HEADER_SIZE), HeaderBytes(fcb));
-    EXPECT_EQ(fcb->h.magic, FS_MAGIC);
-    EXPECT_EQ(ReadSaved(disk).tables[0].records, Bytes(480, 0));
-    EXPECT_CLEAN(path);
-}
-
-TEST_F(Foreign, IndexedMasterTable) {
-    spec.saved = VersionSpec{{0, 1, -1, 2, 3, 4}, true, {2, 4}};
-    f = BuildForeign(spec);
-    ASSERT_EQ(Run(), 0);
-    ReadVersion v = ReadSaved(FileBytes(fcb));
-    EXPECT_TRUE(v.masterIndexed);
-    EXPECT_EQ(v.masterChunks, (std::vector<uint16_t>{2, 4}));
-    EXPECT_EQ(v.tables[1].records, spec.tables[1].records);
-    EXPECT_EQ(v.tables[4].records, spec.tables[3].records);
-    EXPECT_CLEAN(path);
+    EXPECT_TRUE(g_calls.empty());
+    EXPECT_EQ(Saved().tables[0].records, Bytes(480, 0));
+    EXPECT_TRUE(Converted(path));
 }
 
 TEST_F(Foreign, UnusableFreeListsAreDropped) {
-    auto expectDropped = [&](const char *what) {
+    const Bytes original = b;
+    const uint32_t list = f.freeListOffset;
+    size_t live = 0; // the entry of the saved version's table of class 6
+    while (f.freeList[live].pos != Image(ImageInfo::TableChunk, 2).pos) ++live;
+    const std::pair<const char *, std::function<void()>> cases[] = {
+        {"more than 6144 entries", [&] { Put16BE(b, 102, 6145); b.resize(list + 6145 * 10, 0); }},
+        {"unsorted", [&] { std::swap_ranges(b.begin() + list, b.begin() + list + 10, b.begin() + list + 10); }},
+        {"freeing a live image", [&] { Put16BE(b, list + uint32_t(live) * 10, 0); }},
+        {"over the header", [&] { Put32BE(b, 104, 64); }},
+    };
+    for (const auto &[what, damage] : cases) {
+        b = original;
+        damage();
         ASSERT_EQ(Run(), 0) << what;
         EXPECT_EQ(fcb->h.savedFreeCount, 0) << what;
         EXPECT_EQ(Val(fcb->h.savedFreeOffset), 0u) << what;
-        EXPECT_EQ(ReadSaved(FileBytes(fcb)).tables[1].records, spec.tables[1].records) << what;
-    };
-    const Bytes original = b;
-    // More entries than a free list holds, all inside the file.
-    Put16BE(b, 102, 6145);
-    b.resize(f.freeListOffset + 6145 * 10, 0);
-    expectDropped("more than 6144 entries");
+        EXPECT_EQ(Saved().tables[1].records, spec.tables[1].records) << what;
+    }
+}
 
-    // Out of order.
-    b = original;
-    Bytes first(b.begin() + f.freeListOffset, b.begin() + f.freeListOffset + 10);
-    std::copy(b.begin() + f.freeListOffset + 10, b.begin() + f.freeListOffset + 20, b.begin() + f.freeListOffset);
-    PutBytes(b, f.freeListOffset + 10, first);
-    expectDropped("unsorted");
-
-    // A run that would hand the saved version's own table to the allocator.
-    b = original;
-    uint32_t image = Image(ImageInfo::TableChunk, 2).pos;
-    size_t i = 0;
-    while (f.freeList[i].pos != image) ++i;
-    Put16BE(b, f.freeListOffset + uint32_t(i) * 10, 0);
-    expectDropped("freeing a live image");
-
-    // A list over the header.
-    b = original;
-    Put32BE(b, 104, 64);
-    expectDropped("over the header");
+// The header takes the host file's stamp; a host file that cannot be found
+// gives no stamp, and no failure.
+TEST_F(Foreign, HeaderTakesTheHostFilesStamp) {
+    path = Put(b, "host.zfs");
+    VMFileSpec s;
+    VMMakeFileSpec(path.c_str(), 0, &s);
+    ASSERT_EQ(VMOpenFile(&s, 1), 0);
+    ASSERT_EQ(VMSetFileTime(&s, 1234567890), 0);
+    VMCloseFile(&s);
+    ASSERT_EQ(Run(path), 0);
+    EXPECT_EQ(Val(fcb->h.fileStamp), 1234567890u);
+    ASSERT_EQ(Run(files.File("missing.zfs")), 0);
+    EXPECT_EQ(Val(fcb->h.fileStamp), 0u);
 }
 
 TEST_F(Foreign, RefusalsLeaveTheFileAsItWas) {
-    const Bytes original = b;
+    const uint32_t t0 = SavedRecord(0), t1 = SavedRecord(1);
+    const uint32_t chunk1 = Image(ImageInfo::TableChunk, 1).pos;
+    const uint32_t index1 = Image(ImageInfo::TableIndex, 1).pos;
     struct Case {
         const char *what;
         std::function<void()> damage;
-        FSStatus expected;
+        FSStatus expected = FS_E_UNREADABLE;
     };
     const Case cases[] = {
         {"no translate hook", [&] { ctx.translateHook = nullptr; }, FS_E_CANNOT_TRANSLATE},
         {"a newer format", [&] { Put16BE(b, 10, 0x0309); }, FS_E_CANNOT_CONVERT},
         {"a native header", [&] { Put16(b, 6, FS_MAGIC); }, FS_E_BAD_PARAMS},
+        {"root of a host class", [&] { b[45] = 5; }},
+        {"fewer classes than the built-ins", [&] { b[42] = 3; }},
+        {"class table past the end", [&] { Put32BE(b, 86, uint32_t(b.size())); }},
+        {"class table over the header", [&] { Put32BE(b, 86, 64); }},
+        {"allocation shift of 20", [&] { Put16BE(b, 12, 20); }},
+        {"master records of 20 bytes", [&] { Put16BE(b, Class(0) + 4, 20); }},
+        {"index class without references", [&] { Put16BE(b, Class(1), ForeignFlagWord(0x18)); }},
+        {"table of a built-in class", [&] { b[t0 + 11] = 3; }},
+        {"table of a class beyond the table", [&] { b[t0 + 11] = 200; }},
+        {"single table whose chunk is an index", [&] { b[t0 + 1] = 1; }},
+        {"indexed table not marked indexed", [&] { b[t1 + 10] = ForeignTableFlags(0x01); }},
+        {"indexed table whose top is no index", [&] { b[t1 + 1] = 5; }},
+        {"index naming a chunk of another class", [&] { b[index1 + 10 + 1] = 4; }},
+        {"count over the chunk size limit", [&] { Put16BE(b, t0 + 2, 0xFFFF); }},
+        {"count over the class maximum", [&] { Put16BE(b, Class(6) + 6, 20); }},
+        {"image past the end", [&] { Put32BE(b, t0 + 4, uint32_t(b.size()) - 16); }},
+        {"image over the header", [&] { Put32BE(b, t0 + 4, 64); }},
+        {"image over the class table", [&] { Put32BE(b, t0 + 4, f.classTableOffset); }},
+        {"two tables sharing an image", [&] { Put32BE(b, t0 + 4, chunk1); }},
+        {"master chunk over its class maximum", [&] { Put16BE(b, Class(0) + 6, 4); }},
+        {"index with more references than its image", [&] { Put16BE(b, t1 + 2, 6000); }},
     };
+    const Bytes original = b;
     for (const Case &c : cases) {
         b = original;
         ctx.translateHook = Translate;
@@ -173,36 +271,67 @@ TEST_F(Foreign, RefusalsLeaveTheFileAsItWas) {
         std::memcpy(&asRead, b.data(), HEADER_SIZE);
         EXPECT_EQ(std::memcmp(&fcb->h, &asRead, HEADER_SIZE), 0) << c.what;
         EXPECT_EQ(ReadFile(path), b) << c.what;
+        EXPECT_TRUE(g_calls.empty()) << c.what;
     }
-    EXPECT_TRUE(calls.empty());
+    // A hook that refuses ends the conversion; the FCB keeps the header as read.
+    b = original;
+    g_failAfter = 2;
+    EXPECT_EQ(Run(), 4711);
+    EXPECT_EQ(g_calls.size(), 3u);
+    EXPECT_EQ(std::memcmp(&fcb->h, b.data(), HEADER_SIZE), 0);
 }
 
-TEST_F(Foreign, HookRefusalEndsTheConversion) {
-    failAfter = 2;
-    FSStatus status = Run();
-    EXPECT_EQ(status, 4711);
-    EXPECT_EQ(calls.size(), 3u);
-    EXPECT_EQ(std::memcmp(&fcb->h, b.data(), HEADER_SIZE), 0); // the FCB keeps the header as read
+// Files cut anywhere in the saved version, and random damage: refused
+// untouched, or converted.
+TEST_F(Foreign, TruncatedAndRandomlyDamagedFiles) {
+    const Bytes original = b;
+    uint32_t savedEnd = 0; // end of the saved version's last image
+    for (const ImageInfo &im : f.images)
+        if (im.versions & VER_SAVED) savedEnd = std::max(savedEnd, im.pos + im.len);
+    for (uint32_t cut = HEADER_SIZE; cut < savedEnd; cut += 13) {
+        b.assign(original.begin(), original.begin() + cut);
+        EXPECT_EQ(Refused(), FS_E_UNREADABLE) << cut;
+    }
+    std::mt19937 rng(7);
+    int refused = 0;
+    for (int round = 0; round < 200; ++round) {
+        b = original;
+        for (int i = 0, flips = 1 + int(rng() % 4); i < flips; ++i) b[rng() % b.size()] = uint8_t(rng());
+        Put16BE(b, 6, FS_MAGIC); // still foreign
+        FSStatus status = Refused();
+        refused += status != 0;
+        EXPECT_TRUE(status == 0 || status == FS_E_UNREADABLE || status == FS_E_CANNOT_CONVERT) << round << ": " << status;
+    }
+    EXPECT_GT(refused, 0);
 }
 
-TEST_F(Foreign, HeaderTakesTheHostFilesStamp) {
-    path = Put(b);
-    VMFileSpec s;
-    VMMakeFileSpec(path.c_str(), 0, &s);
-    ASSERT_EQ(VMOpenFile(&s, 1), 0);
-    ASSERT_EQ(VMSetFileTime(&s, 1234567890), 0);
-    VMCloseFile(&s);
-    fcb = FcbOnFile(path);
-    VMMakeFileSpec(path.c_str(), 0, &host);
-    ASSERT_EQ(CVConvertForeign(fcb, &ctx, &host), 0);
-    EXPECT_EQ(Val(fcb->h.fileStamp), 1234567890u);
-
-    // A host file that cannot be found gives no stamp, and no failure.
-    VMMakeFileSpec(files.File("missing.zfs").c_str(), 0, &host);
-    FcbRelease(fcb);
-    fcb = FcbOnFile(Put(b, "third.zfs"));
-    ASSERT_EQ(CVConvertForeign(fcb, &ctx, &host), 0);
-    EXPECT_EQ(Val(fcb->h.fileStamp), 0u);
+// Every file operation and allocation, failed in turn for good and once: the
+// injected status (or FS_E_NOMEM), the FCB as it was, no memory left; or,
+// where a failure is absorbed (the stamp, the free list), a sound file.
+TEST_F(Foreign, FailuresOfServicesLeaveNoMemoryBehind) {
+    for (VMOp op : {VM_OP_READ, VM_OP_WRITE, VM_OP_FLUSH, VM_OP_OPEN, VM_OP_GALLOC}) {
+        ForEachFault(op, 4242, [&](FaultRun &fault) {
+            Discard();
+            path = Put(b);
+            fcb = FcbOnFile(path);
+            ASSERT_NE(fcb, nullptr);
+            VMMakeFileSpec(path.c_str(), 0, &host);
+            fault.Arm();
+            FSStatus status = CVConvertForeign(fcb, &ctx, &host);
+            fault.Disarm();
+            EXPECT_EQ(CVBuffersInUse(), 0u) << op;
+            if (status != 0) {
+                EXPECT_EQ(status, op == VM_OP_GALLOC ? FS_E_NOMEM : 4242) << op;
+                EXPECT_EQ(std::memcmp(&fcb->h, b.data(), HEADER_SIZE), 0) << op;
+                return;
+            }
+            // Absorbed: a stamp that cannot be had, a free list that cannot be converted.
+            EXPECT_TRUE(!fault.fired || (op == VM_OP_OPEN && Val(fcb->h.fileStamp) == 0) || fcb->h.savedFreeCount == 0)
+                << op;
+            EXPECT_EQ(Saved().tables[1].records, spec.tables[1].records) << op;
+            EXPECT_TRUE(Converted(path)) << op;
+        });
+    }
 }
 
 } // namespace

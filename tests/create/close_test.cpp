@@ -38,8 +38,7 @@ TEST_F(CloseTest, AnyKeepButOneDeletesANewScratchFile) {
         }
         FSFileClose(fcb_, keep);
         fcb_ = nullptr;
-        EXPECT_EQ(FilesInFolder(), 0u);
-        ExpectNothingHeld();
+        ExpectNothingLeft();
     }
 }
 
@@ -56,7 +55,7 @@ TEST_F(CloseTest, KeepOneKeepsTheScratchFileMarkedClosed) {
     EXPECT_EQ(+h.versionFlags, VER_CURRENT);
     EXPECT_EQ(+h.rootTable, 0);
     EXPECT_EQ(Stamp(), 1000000000);
-    ExpectNothingHeld();
+    ExpectNothingLeft(false);
 }
 
 // Without keeping, a file with a saved version keeps only that version:
@@ -84,24 +83,24 @@ TEST_F(CloseTest, KeepZeroFallsBackToTheSavedVersion) {
     // takes the first granule of the free tail, which is cut right after it.
     const uint32_t savedEnd = RoundUp(saved + 200, 6);
     EXPECT_EQ(+h.fileSize, savedEnd + 64);
-    EXPECT_EQ(FileBytes(path_).size(), +h.fileSize);
+    EXPECT_EQ(gen::ReadFile(path_).size(), +h.fileSize);
     ASSERT_EQ(+h.savedFreeCount, 1u);
     EXPECT_EQ(+h.savedFreeOffset, savedEnd);
     FreeEntry stored;
-    std::memcpy(&stored, FileBytes(path_).data() + h.savedFreeOffset, sizeof stored);
+    std::memcpy(&stored, gen::ReadFile(path_).data() + h.savedFreeOffset, sizeof stored);
     EXPECT_EQ(stored, (FreeEntry{0, current, saved - current}));
     EXPECT_EQ(Stamp(), 1100000000);
-    ExpectNothingHeld();
+    ExpectNothingLeft(false);
 }
 
 // A file of the host's without a saved version is closed without a write:
 // its header still shows it open, so the next open reports the crash.
 TEST_F(CloseTest, KeepZeroWithoutSavedVersionWritesNothing) {
     fcb_->file->bytes[6] &= ~VM_SPEC_TEMPORARY;
-    const std::vector<uint8_t> before = FileBytes(path_);
+    const gen::Bytes before = gen::ReadFile(path_);
     FSFileClose(fcb_, 0);
-    EXPECT_EQ(FileBytes(path_), before);
-    ExpectNothingHeld();
+    EXPECT_EQ(gen::ReadFile(path_), before);
+    ExpectNothingLeft(false);
 }
 
 // After a fatal error the file is only closed: not written, not cut, and
@@ -114,13 +113,13 @@ TEST_F(CloseTest, NothingIsWrittenAfterAFatalError) {
         path_ = VMFileSpecPath(FSFileSpec(fcb_));
         if (round < 2) MakeSavedHostFile();
         fcb_->h.stateFlags |= STATE_FATAL;
-        const std::vector<uint8_t> before = FileBytes(path_);
+        const gen::Bytes before = gen::ReadFile(path_);
         const uint32_t writes = VMFaultCount(VM_OP_WRITE) + VMFaultCount(VM_OP_SETSIZE);
         FSFileClose(fcb_, round == 0 ? 1 : 0);
         fcb_ = nullptr;
         EXPECT_EQ(VMFaultCount(VM_OP_WRITE) + VMFaultCount(VM_OP_SETSIZE), writes);
-        EXPECT_EQ(FileBytes(path_), before);
-        ExpectNothingHeld();
+        EXPECT_EQ(gen::ReadFile(path_), before);
+        ExpectNothingLeft(false);
     }
 }
 
@@ -133,7 +132,7 @@ TEST_F(CloseTest, BadFcbIsIgnored) {
     FSCloseStep(&copy, 0, true);
     EXPECT_EQ(HeaderOnDisk(path_).stateFlags & STATE_CLOSED_CLEANLY, 0);
     FSFileClose(fcb_, 0);
-    ExpectNothingHeld();
+    ExpectNothingLeft(false);
 }
 
 // Without release the FCB stays, with its class table but without file,
@@ -146,7 +145,7 @@ TEST_F(CloseTest, CloseWithoutReleaseKeepsTheFcb) {
     EXPECT_EQ(fcb_->freeList, 0u);
     VMFree(fcb_->classTable);
     VMFree(fcb_);
-    ExpectNothingHeld();
+    ExpectNothingLeft(false);
 }
 
 } // namespace

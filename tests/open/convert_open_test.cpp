@@ -1,6 +1,10 @@
 // Opening files that must be converted or moved first: old-format files,
-// files of the other byte order, files of an older application version
-// (the upgrade hook), and the refresh of the host's classes.
+// files of the other byte order, files of an older application version (the
+// upgrade hook), the refresh of the host's classes, and the file check that
+// tells the host which of these a file needs without opening it.
+#include <sys/stat.h>
+#include <utime.h>
+
 #include <algorithm>
 
 #include "common/doc_fixture.h"
@@ -10,23 +14,14 @@
 
 namespace {
 
-// The tables a generated version holds, as a model.
-Doc DocOf(const gen::NativeSpec &spec, const gen::VersionSpec &v) {
-    Doc doc;
-    for (size_t tid = 0; tid < v.tids.size(); ++tid) {
-        if (v.tids[tid] < 0) continue;
-        const gen::TableSpec &t = spec.tables[size_t(v.tids[tid])];
-        const uint16_t size = spec.classes[t.cls - 4].recSize;
-        DocTable &table = doc[uint16_t(tid)];
-        table.cls = t.cls;
-        for (size_t at = 0; at < t.records.size(); at += size)
-            table.recs.emplace_back(t.records.begin() + at, t.records.begin() + at + size);
-    }
-    return doc;
+std::vector<Record> Split(const gen::Bytes &bytes, uint16_t size) {
+    std::vector<Record> out;
+    for (size_t at = 0; at < bytes.size(); at += size) out.emplace_back(bytes.begin() + at, bytes.begin() + at + size);
+    return out;
 }
 
 // Classes 4 (8-byte records) and 5 (12-byte, RIDs); a single-chunk table,
-// an indexed one and a free record in the saved version.
+// a free record and an indexed table.
 gen::NativeSpec Sample() {
     gen::NativeSpec s;
     s.classes = {{8, 64, 4, 0x08, 4, 6, 1}, {12, 32, 4, 0x09, 4, 6, 100}};
@@ -36,8 +31,7 @@ gen::NativeSpec Sample() {
     return s;
 }
 
-// Undoes the generator's foreign form of host records: 32-bit words
-// reversed, a 16-bit word at an odd end swapped.
+// Undoes the generator's foreign form of host records: 32-bit words reversed.
 FSStatus Translate(uint8_t cls, void *records, uint16_t count, uint8_t) {
     const uint16_t size = cls == 4 ? 8 : 12;
     auto *p = static_cast<uint8_t *>(records);
@@ -64,153 +58,110 @@ protected:
         EXPECT_EQ(gen::ReadFile(path_), host_);
         EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{"doc.zf"});
     }
+    void Close() {
+        FSFileClose(fcb_, 0);
+        fcb_ = nullptr;
+        ExpectHostFileUntouched();
+    }
     gen::Bytes host_;
 };
 
 TEST_F(ConvertOpen, ForeignFilesAreConvertedInAScratchCopy) {
     const gen::NativeSpec spec = Sample();
     Put(gen::BuildForeign(spec).bytes);
-    ExpectHostFileUntouched();
     EXPECT_EQ(Open(), FS_E_CANNOT_TRANSLATE); // no translate hook
     ExpectHostFileUntouched();
-
     ctx_.translateHook = Translate;
     ASSERT_EQ(Open(), 0);
-    EXPECT_NE(VMFileSpecPath(FSFileSpec(fcb_)), path_);
     EXPECT_EQ(FSSaved(fcb_), VER_SAVED);
-    EXPECT_TRUE(FileHolds(fcb_, DocOf(spec, *spec.saved)));
-    FSFileClose(fcb_, 0);
-    fcb_ = nullptr;
-    ExpectHostFileUntouched();
-
-    // A conversion that fails half way leaves the host's file whole.
+    Doc doc;
+    doc[0] = DocTable{4, Split(spec.tables[0].records, 8)};
+    doc[2] = DocTable{5, Split(spec.tables[1].records, 12)};
+    EXPECT_TRUE(FileHolds(fcb_, doc));
+    Close();
+    // A conversion that fails half way leaves the host's file whole; one that
+    // would need a version upgrade as well is refused at once.
     ctx_.translateHook = [](uint8_t, void *, uint16_t, uint8_t) -> FSStatus { return 999; };
     EXPECT_EQ(Open(), 999);
     ExpectHostFileUntouched();
-
-    // One that would need a version upgrade as well is refused at once.
     ctx_.translateHook = Translate;
     ctx_.appVersion = 0x0200;
     EXPECT_EQ(Open(), FS_E_TRANSLATE_AND_CONVERT);
     ExpectHostFileUntouched();
 }
 
+// Data that cannot be matched arrives empty, and the open says so.
 TEST_F(ConvertOpen, OldFilesAreConvertedIntoANewScratchFile) {
     gen::OldSpec s;
     s.classes = gen::OldDefaultClasses({{0x03, 4, 6, 8, 64, 7, 42}, {0x00, 3, 5, 12, 20, 2, 9}});
-    s.tables = {{false, 4, false, {gen::PatternRecords(10, 8, 1)}, -1, 5, 1},
+    s.tables = {{false, 4, false, {gen::PatternRecords(10, 8, 1)}, 0, 5, 1},
                 {false, 5, true, {gen::PatternRecords(20, 12, 2), gen::PatternRecords(7, 12, 3)}, -1, 4, 1}};
     Put(gen::BuildOld(s).bytes);
     ASSERT_EQ(Open(), 0);
     EXPECT_EQ(FSVersion(fcb_), FORMAT_CONVERTED);
-    EXPECT_EQ(FSError(fcb_), 0);
-    auto records = [](const std::vector<gen::Bytes> &parts, uint16_t size) {
-        std::vector<Record> out;
-        for (const gen::Bytes &part : parts)
-            for (size_t at = 0; at < part.size(); at += size) out.emplace_back(part.begin() + at, part.begin() + at + size);
-        return out;
-    };
-    Doc doc;
-    doc[0] = DocTable{4, records(s.tables[0].blocks, 8)};
-    doc[1] = DocTable{5, records(s.tables[1].blocks, 12)};
-    EXPECT_TRUE(FileHolds(fcb_, doc));
-    FSFileClose(fcb_, 0);
-    fcb_ = nullptr;
-    ExpectHostFileUntouched();
-
-    // Data that cannot be matched arrives empty, and the open says so.
-    s.tables[0].mismatchBlock = 0;
-    Put(gen::BuildOld(s).bytes);
-    ASSERT_EQ(Open(), 0);
     EXPECT_EQ(FSError(fcb_), FS_E_UNREADABLE);
-    doc[0].recs.clear();
+    Doc doc;
+    doc[0] = DocTable{4, {}};
+    doc[1] = DocTable{5, Split(s.tables[1].blocks[0], 12)};
+    for (const Record &r : Split(s.tables[1].blocks[1], 12)) doc[1].recs.push_back(r);
     EXPECT_TRUE(FileHolds(fcb_, doc));
-    FSFileClose(fcb_, 0);
-    fcb_ = nullptr;
-    ExpectHostFileUntouched();
+    Close();
 }
 
-// A file of an older application version is moved by the host's hook into
-// a new file, which the open hands out; the RID counters come along, and so
-// does a warning about data the conversion could not match.
-class UpgradeOpen : public ConvertOpen {
-protected:
-    static FCB *seenOld, *seenNew;
-    static FSStatus hookResult;
-    static FSStatus Hook(FCB *oldFcb, FCB *newFcb) {
-        seenOld = oldFcb;
-        seenNew = newFcb;
-        if (hookResult != 0) return hookResult;
-        // The host copies its root table across.
-        std::vector<Record> recs = ReadTable(oldFcb, FSRootTable(oldFcb));
-        Doc doc;
-        uint16_t tid;
-        DocMakeTable(newFcb, doc, 4, &tid);
-        DocInsert(newFcb, doc, tid, 0, recs);
-        return 0;
-    }
-    void SetUp() override {
-        ConvertOpen::SetUp();
-        ctx_ = DocContext(folder_); // files made with version 0x0100
-        ctx_.upgradeHook = Hook;
-        seenOld = seenNew = nullptr;
-        hookResult = 0;
-    }
-};
-FCB *UpgradeOpen::seenOld = nullptr;
-FCB *UpgradeOpen::seenNew = nullptr;
-FSStatus UpgradeOpen::hookResult = 0;
+// A file of an older application version is moved by the host's hook into a
+// new file, which the open hands out with the RID counters and any warning of
+// the conversion; a failing hook leaves nothing behind.
+FCB *g_seenNew = nullptr;
+FSStatus g_hookResult = 0;
+FSStatus UpgradeHook(FCB *oldFcb, FCB *newFcb) {
+    g_seenNew = newFcb;
+    if (g_hookResult != 0) return g_hookResult;
+    Doc doc; // the host copies its root table across
+    uint16_t tid;
+    DocMakeTable(newFcb, doc, 4, &tid);
+    DocInsert(newFcb, doc, tid, 0, ReadTable(oldFcb, FSRootTable(oldFcb)));
+    return 0;
+}
 
-TEST_F(UpgradeOpen, HookMovesTheFileIntoANewOne) {
+TEST_F(ConvertOpen, UpgradeHookMovesTheFileIntoANewOne) {
+    ctx_ = DocContext(folder_); // files made with version 0x0100
+    ctx_.upgradeHook = UpgradeHook;
     ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
     ctx_.appVersion = 0x0200;
     gen::Bytes b = gen::ReadFile(path_);
-    const uint32_t desc5 = HeaderOnDisk().classTableOffset + 14 * 5;
-    gen::Put32(b, desc5 + 10, 4242); // RID counter of class 5
+    gen::Put32(b, HeaderOnDisk().classTableOffset + 14 * 5 + 10, 4242); // RID counter of class 5
     Put(b);
-    ASSERT_EQ(Open(), 0);
-    ASSERT_NE(seenNew, nullptr);
-    EXPECT_EQ(fcb_, seenNew);
-    EXPECT_EQ(fcb_->classTable[5].ridCounter, 4242u);
-    EXPECT_EQ(FSAppVersion(fcb_), 0x0200);
-    EXPECT_EQ(FSError(fcb_), 0);
-    Doc expected;
-    expected[0] = saved_.at(0);
-    EXPECT_TRUE(FileHolds(fcb_, expected));
-    FSFileClose(fcb_, 0);
-    fcb_ = nullptr;
-    ExpectHostFileUntouched(); // the old file was a scratch copy, deleted
-}
-
-TEST_F(UpgradeOpen, FailedHookLeavesNothingBehind) {
-    ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
-    ctx_.appVersion = 0x0200;
-    Put(gen::ReadFile(path_));
-    hookResult = 4711;
-    EXPECT_EQ(Open(), 4711);
-    EXPECT_EQ(fcb_, nullptr);
-    EXPECT_NE(seenOld, nullptr);
-    ExpectHostFileUntouched();
-}
-
-TEST_F(UpgradeOpen, WarningOfAnOldFileComesThroughTheHook) {
-    gen::OldSpec s;
+    for (FSStatus result : {4711, 0}) {
+        g_hookResult = result;
+        g_seenNew = nullptr;
+        ASSERT_EQ(Open(), result);
+        ASSERT_NE(g_seenNew, nullptr);
+        if (result != 0) {
+            EXPECT_EQ(fcb_, nullptr);
+            ExpectHostFileUntouched();
+            continue;
+        }
+        EXPECT_EQ(fcb_, g_seenNew);
+        EXPECT_EQ(fcb_->classTable[5].ridCounter, 4242u);
+        EXPECT_EQ(FSAppVersion(fcb_), 0x0200);
+        EXPECT_TRUE(FileHolds(fcb_, Doc{{0, saved_.at(0)}}));
+        Close(); // the old file was a scratch copy, deleted
+    }
+    gen::OldSpec s; // an old file whose only block is of another class
     s.classes = gen::OldDefaultClasses({{0, 4, 6, 8, 64, 7, 1}, {0, 3, 5, 12, 20, 2, 1}, {0, 3, 5, 1, 20, 2, 1}});
-    s.tables = {{false, 4, false, {gen::PatternRecords(10, 8, 1)}, 0, 5, 1}}; // its block is of class 5
+    s.tables = {{false, 4, false, {gen::PatternRecords(10, 8, 1)}, 0, 5, 1}};
     Put(gen::BuildOld(s).bytes);
-    ctx_.appVersion = 0x0400; // newer than 0x301
+    ctx_.appVersion = 0x0400;
     ctx_.fileType = 0;
     ASSERT_EQ(Open(), 0);
-    EXPECT_EQ(fcb_, seenNew);
+    EXPECT_EQ(fcb_, g_seenNew);
     EXPECT_EQ(FSError(fcb_), FS_E_UNREADABLE);
-    FSFileClose(fcb_, 0);
-    fcb_ = nullptr;
-    ExpectHostFileUntouched();
+    Close();
 }
 
 // The host's descriptors replace the file's where they differ; the RID
-// counters stay the file's. A different number of classes is refused; a
-// scratch copy made for the open goes with the failure.
+// counters stay the file's. A different number of classes is refused before
+// the version is committed; a scratch copy made for the open goes with it.
 TEST_F(ConvertOpen, HostClassesAreRefreshedFromTheContext) {
     ctx_ = DocContext(folder_);
     ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
@@ -225,12 +176,7 @@ TEST_F(ConvertOpen, HostClassesAreRefreshedFromTheContext) {
     EXPECT_EQ(fcb_->classTable[5].ridCounter, counter);
     EXPECT_EQ(gen::Get16(gen::ReadFile(path_), desc5 + 8), 7) << "written to the file";
     EXPECT_TRUE(FileHolds(fcb_, saved_));
-    FSFileClose(fcb_, 1);
-    fcb_ = nullptr;
-
-    // Refused before the version is committed: the file keeps every version.
-    ASSERT_EQ(Open(), 0); // and a mini-saved version to keep
-    ASSERT_EQ(FSISaveCommit(fcb_, 0, 0), 0);
+    ASSERT_EQ(FSISaveCommit(fcb_, 0, 0), 0); // a mini-saved version to keep
     FSFileClose(fcb_, 1);
     fcb_ = nullptr;
     Put(gen::ReadFile(path_));
@@ -240,6 +186,70 @@ TEST_F(ConvertOpen, HostClassesAreRefreshedFromTheContext) {
         EXPECT_EQ(fcb_, nullptr);
         ExpectHostFileUntouched();
     }
+}
+
+// FSFileInfo and FSIsFileWriteable: what a file needs, without opening it
+// for work and without touching its stamp; a failed check still tells what
+// it reached, foreign and the version only on success.
+TEST_F(ConvertOpen, FileInfoTellsWhatTheFileNeeds) {
+    struct Info {
+        FSStatus status;
+        uint32_t foreign = 77, convert = 77, writable = 77;
+        uint16_t app = 77;
+        bool operator==(const Info &) const = default;
+    };
+    auto ask = [&] {
+        Info i{};
+        i.foreign = i.convert = i.writable = i.app = 77;
+        i.status = FSFileInfo(&spec_, &ctx_, &i.foreign, &i.convert, &i.writable, &i.app);
+        return i;
+    };
+    ctx_ = DocContext(folder_);
+    ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
+    struct utimbuf times{1200000000, 1200000000};
+    ASSERT_EQ(utime(path_.c_str(), &times), 0);
+    gen::Bytes damaged = gen::ReadFile(path_);
+    gen::Put16(damaged, 6, 0x1234);
+    uint32_t foreign = 9;
+    EXPECT_EQ(FSIsFileWriteable(&spec_, &ctx_, &foreign), 1);
+    EXPECT_EQ(foreign, 0u);
+    EXPECT_TRUE(ask() == (Info{0, 0, 0, 1, 0x0100}));
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1200000000);
+    ASSERT_EQ(Open(), 0); // held open read-write elsewhere: only to be read
+    EXPECT_EQ(FSIsFileWriteable(&spec_, &ctx_, nullptr), 0);
+    EXPECT_TRUE(ask() == (Info{0, 0, 0, 0, 0x0100}));
+    FSFileClose(fcb_, 1);
+    fcb_ = nullptr;
+    ctx_.appVersion = 0x0300; // an older application version needs converting
+    EXPECT_EQ(FSIsFileWriteable(&spec_, &ctx_, nullptr), 0);
+    EXPECT_EQ(ask().convert, 1u);
+
+    ctx_ = DocContext(folder_);
+    gen::NativeSpec s = Sample();
+    s.fileType = 0x4443;
+    gen::WriteFile(path_, gen::BuildForeign(s).bytes);
+    EXPECT_EQ(FSIsFileWriteable(&spec_, &ctx_, &foreign), 1);
+    EXPECT_EQ(foreign, 1u);
+    EXPECT_TRUE(ask() == (Info{0, 1, 0, 1, 0x0001})) << "the version as stored";
+    gen::OldSpec old;
+    old.classes = gen::OldDefaultClasses({{0, 4, 6, 8, 64, 7, 1}});
+    old.tables = {{false, 4, false, {gen::PatternRecords(3, 8, 1)}, -1, 5, 1}};
+    gen::WriteFile(path_, gen::BuildOld(old).bytes);
+    ctx_.fileType = 0;
+    ctx_.appVersion = 0;
+    EXPECT_EQ(FSIsFileWriteable(&spec_, &ctx_, &foreign), 0);
+    EXPECT_EQ(ask().convert, 1u);
+
+    ctx_ = DocContext(folder_);
+    gen::WriteFile(path_, damaged);
+    EXPECT_TRUE(ask() == (Info{FS_E_BAD_FORMAT, 77, 0, 1, 77}));
+    EXPECT_EQ(FSFileInfo(nullptr, &ctx_, nullptr, nullptr, nullptr, nullptr), FS_E_BAD_PARAMS);
+    EXPECT_EQ(FSIsFileWriteable(&spec_, nullptr, nullptr), 0);
+    VMFileSpec missing;
+    ASSERT_EQ(VMMakeFileSpec((folder_ + "/none").c_str(), 0, &missing), 0);
+    EXPECT_EQ(FSFileInfo(&missing, &ctx_, nullptr, nullptr, nullptr, nullptr), VM_E_NOTFOUND);
 }
 
 } // namespace

@@ -33,16 +33,6 @@ protected:
         gen::WriteFile(path_, gen::ReadFile(VMFileSpecPath(FSFileSpec(fcb))));
         FSFileClose(fcb, 0);
     }
-    void PatchHeader(uint32_t at, const gen::Bytes &bytes) {
-        gen::Bytes b = gen::ReadFile(path_);
-        std::copy(bytes.begin(), bytes.end(), b.begin() + at);
-        gen::WriteFile(path_, b);
-    }
-    void Patch16(uint32_t at, uint16_t v) {
-        gen::Bytes b = gen::ReadFile(path_);
-        gen::Put16(b, at, v);
-        gen::WriteFile(path_, b);
-    }
 
     uint32_t globals_ = 0, controls_ = 0;
 };
@@ -63,28 +53,18 @@ TEST_F(OpenTest, CleanlyClosedFileOpensOnItsSavedVersion) {
     EXPECT_TRUE(VersionHolds(path_, FS_VERSION_SAVED, ctx_, saved_));
 }
 
-TEST_F(OpenTest, NeverSavedFileHasNoVersionToOpen) {
-    FCB *fcb = nullptr;
-    ASSERT_EQ(FSCreate(&ctx_, &fcb), 0);
-    Doc doc;
-    DocMakeTable(fcb, doc, 4);
-    const std::string scratch = VMFileSpecPath(FSFileSpec(fcb));
-    FSFileClose(fcb, 1);
-    ASSERT_EQ(std::rename(scratch.c_str(), path_.c_str()), 0);
-    ExpectRefused(FS_E_NO_SAVED, FS_VERSION_CURRENT);
-    ExpectRefused(FS_E_NO_SAVED, FS_VERSION_SAVED);
-    ExpectRefused(FS_E_NO_MINI, FS_VERSION_MINI);
-}
-
-// A file whose header shows it open names the versions it holds; each of
-// them opens with its selector.
+// A file never saved has no version to open; a file whose header shows it
+// open names the versions it holds, and each of them opens with its
+// selector. With a mini-saved version and no saved one the document never
+// got a name of its own: opened on that version, the file goes if not kept.
 TEST_F(OpenTest, FileLeftOpenNamesTheVersionsItHolds) {
     struct Row {
-        bool save, mini;
+        bool closed, save, mini;
         FSStatus code;
     };
-    for (const Row &row : {Row{false, false, FS_E_CRASHED}, Row{true, false, FS_E_CRASHED_SAVED},
-                           Row{false, true, FS_E_CRASHED_MINI}, Row{true, true, FS_E_CRASHED_BOTH}}) {
+    for (const Row &row : {Row{true, false, false, FS_E_NO_SAVED}, Row{false, false, false, FS_E_CRASHED},
+                           Row{false, true, false, FS_E_CRASHED_SAVED}, Row{false, false, true, FS_E_CRASHED_MINI},
+                           Row{false, true, true, FS_E_CRASHED_BOTH}}) {
         SCOPED_TRACE(row.code);
         FCB *fcb = nullptr;
         ASSERT_EQ(FSCreate(&ctx_, &fcb), 0);
@@ -99,7 +79,13 @@ TEST_F(OpenTest, FileLeftOpenNamesTheVersionsItHolds) {
         if (row.mini) {
             ASSERT_EQ(FSISaveCommit(fcb, 0, 0), 0);
         }
-        TakeOpenFile(fcb);
+        if (row.closed) {
+            const std::string scratch = VMFileSpecPath(FSFileSpec(fcb));
+            FSFileClose(fcb, 1);
+            ASSERT_EQ(std::rename(scratch.c_str(), path_.c_str()), 0);
+        } else {
+            TakeOpenFile(fcb);
+        }
         ExpectRefused(row.code);
         if (row.mini) {
             EXPECT_TRUE(VersionHolds(path_, FS_VERSION_MINI, ctx_, mini));
@@ -112,24 +98,14 @@ TEST_F(OpenTest, FileLeftOpenNamesTheVersionsItHolds) {
             ExpectRefused(FS_E_NO_SAVED, FS_VERSION_SAVED);
         }
         EXPECT_TRUE(FileIsClean(path_));
+        if (row.mini && !row.save) {
+            ASSERT_EQ(Open(FS_VERSION_MINI), 0);
+            EXPECT_NE(FSFileSpec(fcb_)->bytes[6] & VM_SPEC_TEMPORARY, 0);
+            FSFileClose(fcb_, 0);
+            fcb_ = nullptr;
+            EXPECT_TRUE(FolderEntries(folder_).empty());
+        }
     }
-}
-
-// With a mini-saved version and no saved one the document never got a name
-// of its own: opened on that version, the file goes if it is not kept.
-TEST_F(OpenTest, MiniSavedVersionWithoutASavedOneIsATemporaryDocument) {
-    FCB *fcb = nullptr;
-    ASSERT_EQ(FSCreate(&ctx_, &fcb), 0);
-    Doc doc;
-    DocMakeTable(fcb, doc, 5);
-    ASSERT_EQ(FSISaveCommit(fcb, 0, 0), 0);
-    TakeOpenFile(fcb);
-    ASSERT_EQ(Open(FS_VERSION_MINI), 0);
-    EXPECT_NE(FSFileSpec(fcb_)->bytes[6] & VM_SPEC_TEMPORARY, 0);
-    EXPECT_TRUE(FileHolds(fcb_, doc));
-    FSFileClose(fcb_, 0);
-    fcb_ = nullptr;
-    EXPECT_TRUE(FolderEntries(folder_).empty());
 }
 
 // A file that cannot be opened for writing (here: another session holds
@@ -208,60 +184,24 @@ TEST_F(OpenTest, ArgumentsThatCannotBeUsedAreRefused) {
     ExpectRefused(FS_E_BAD_PARAMS);
 }
 
-// Files that are not storage files of this host, or of a newer format or
-// application, are refused before anything is written.
-TEST_F(OpenTest, ForeignKindsAndNewerVersionsAreRefused) {
-    ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
-    const gen::Bytes good = gen::ReadFile(path_);
-    auto with = [&](uint32_t at, uint16_t v) {
-        gen::Bytes b = good;
-        gen::Put16(b, at, v);
-        gen::WriteFile(path_, b);
-    };
-    with(6, 0x1234); // magic
-    ExpectRefused(FS_E_BAD_FORMAT);
-    with(108, 0x7777); // another application's files
-    ExpectRefused(FS_E_BAD_FORMAT);
-    for (size_t length : {1, 100, 153}) {
-        gen::WriteFile(path_, gen::Bytes(good.begin(), good.begin() + length));
-        ExpectRefused(FS_E_BAD_FORMAT);
-    }
-    gen::WriteFile(path_, {});
-    ExpectRefused(VM_E_READ); // an empty file fails the read of the header
-    with(10, 0x0309); // a newer format
-    ExpectRefused(FS_E_CANNOT_CONVERT);
-    with(110, 0x0200); // a newer application
-    ExpectRefused(FS_E_CANNOT_CONVERT);
-
-    // anyVersion takes both: the newer format as it stands, the newer
-    // application with no upgrade hook as it is.
-    ctx_.flags |= FS_ANY_VERSION;
-    for (auto [at, v] : {std::pair<uint32_t, uint16_t>{10, 0x0309}, {110, 0x0200}}) {
-        with(at, v);
-        ASSERT_EQ(Open(), 0);
-        EXPECT_TRUE(FileHolds(fcb_, saved_));
-        FSFileClose(fcb_, 1);
-        fcb_ = nullptr;
-    }
-    // A host of file type 0 takes any file type.
-    ctx_.flags = 0;
-    ctx_.fileType = 0;
-    with(108, 0x7777);
-    ASSERT_EQ(Open(), 0);
-}
-
-// Headers and class tables that cannot be right are refused with
-// FS_E_BAD_FORMAT before anything is trusted or written.
-TEST_F(OpenTest, HeadersThatCannotBeRightAreRefused) {
+// Files that are not storage files of this host, of a newer format or
+// application, and headers and class tables that cannot be right are
+// refused before anything is trusted or written.
+TEST_F(OpenTest, FilesThatCannotBeUsedAreRefused) {
     ASSERT_NO_FATAL_FAILURE(MakeSavedFile());
     const gen::Bytes good = gen::ReadFile(path_);
     const FileHeader h = HeaderOnDisk();
+    const uint32_t ct = h.classTableOffset;
     struct Damage {
         const char *what;
         uint32_t at, size, value;
+        FSStatus expected = FS_E_BAD_FORMAT;
     };
-    const uint32_t ct = h.classTableOffset;
     const Damage damages[] = {
+        {"magic", 6, 2, 0x1234},
+        {"another application's files", 108, 2, 0x7777},
+        {"a newer format", 10, 2, 0x0309, FS_E_CANNOT_CONVERT},
+        {"a newer application", 110, 2, 0x0200, FS_E_CANNOT_CONVERT},
         {"allocShift 16", 12, 2, 16},
         {"growShift 20", 14, 2, 20},
         {"maxChunk 0", 84, 2, 0},
@@ -277,15 +217,34 @@ TEST_F(OpenTest, HeadersThatCannotBeRightAreRefused) {
         {"built-in shift 16", ct + 2, 1, 16},
         {"saved root of a host class", 45, 1, 4},
     };
-    for (const Damage &d : damages) {
-        SCOPED_TRACE(d.what);
+    auto with = [&](const Damage &d) {
         gen::Bytes b = good;
         if (d.size == 1) gen::Put8(b, d.at, uint8_t(d.value));
         else if (d.size == 2) gen::Put16(b, d.at, uint16_t(d.value));
         else gen::Put32(b, d.at, d.value);
         gen::WriteFile(path_, b);
-        ExpectRefused(FS_E_BAD_FORMAT);
+        return b;
+    };
+    for (const Damage &d : damages) {
+        SCOPED_TRACE(d.what);
+        const gen::Bytes b = with(d);
+        ExpectRefused(d.expected);
         EXPECT_EQ(gen::ReadFile(path_), b) << "written to";
+    }
+    for (size_t length : {0, 1, 153}) {
+        gen::WriteFile(path_, gen::Bytes(good.begin(), good.begin() + length));
+        ExpectRefused(length == 0 ? VM_E_READ : FS_E_BAD_FORMAT);
+    }
+    // anyVersion takes the newer format and application as they stand; a
+    // host of file type 0 takes any file type.
+    ctx_.flags |= FS_ANY_VERSION;
+    for (int i : {2, 3, 1}) {
+        if (i == 1) ctx_.fileType = 0;
+        with(damages[i]);
+        ASSERT_EQ(Open(), 0) << damages[i].what;
+        EXPECT_TRUE(FileHolds(fcb_, saved_));
+        FSFileClose(fcb_, 1);
+        fcb_ = nullptr;
     }
 }
 

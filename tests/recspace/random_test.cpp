@@ -20,7 +20,7 @@ struct TableSpec {
 
 // Tiny chunks; a middle size; a maximum past the chunk size limit (87
 // records of 700 bytes fit); one record per chunk; exactly the limit.
-const TableSpec kSpecs[] = {{1, 7, 600}, {12, 50, 1500}, {700, 100, 400}, {4, 1, 300}, {64, 960, 3000}};
+const TableSpec kSpecs[] = {{1, 7, 200}, {12, 50, 400}, {700, 100, 180}, {4, 1, 100}, {64, 960, 1000}};
 
 struct ModelTable {
     TableSpec spec;
@@ -101,7 +101,7 @@ TEST_P(RandomRecordSpaceTest, InsertionsAndRemovalsMatchTheModel) {
         ASSERT_EQ(HoldTable(fcb_, tid, &t.held), 0);
         tables.push_back(t);
     }
-    for (int step = 0; step < 4000; ++step) {
+    for (int step = 0; step < 1000; ++step) {
         ModelTable &t = tables[rng_() % tables.size()];
         const bool grow = t.Size() < t.spec.cap / 2 ? rng_() % 10 < 7 : t.Size() < t.spec.cap && rng_() % 10 < 4;
         if (grow) {

@@ -1,9 +1,6 @@
-// Tables of known shape and content for tests of record space, and the
-// expected content after an insertion or removal.
+// Tables of known shape and content for tests of record space.
 #pragma once
 
-#include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -17,13 +14,6 @@
 constexpr uint8_t kSmall = 4; // 8-byte records, at most 4 per chunk
 constexpr uint8_t kLarge = 5; // 1000-byte records, at most 100 per chunk (61 fit the limit)
 
-// Bytes of record number id: distinct for every id in its first bytes.
-inline std::vector<uint8_t> RecordBytes(uint32_t id, uint16_t recSize) {
-    std::vector<uint8_t> r(recSize);
-    for (uint16_t j = 0; j < recSize; ++j) r[j] = static_cast<uint8_t>((id >> (8 * (j % 4))) + j / 4);
-    return r;
-}
-
 class RecSpaceTest : public ScratchFcbTest {
 protected:
     ScratchOptions Options() override {
@@ -33,24 +23,21 @@ protected:
     }
 
     // A table of class cls with chunks of these counts (indexed when asked,
-    // else one chunk of counts[0]), records numbered from 1.
+    // else one chunk of counts[0]); record i holds bytes distinct from every
+    // other record's.
     uint16_t MakeTable(const std::vector<uint16_t> &counts, bool indexed, uint8_t cls = kSmall) {
         uint16_t top = indexed ? NewIndex(counts, cls, 1) : NewChunk(cls, counts.at(0));
         const uint16_t recSize = ClassRecSize(fcb_, cls);
         uint32_t total = 0;
         for (uint16_t c : counts) total += c;
-        std::vector<uint8_t> bytes;
-        for (uint32_t id = 1; id <= total; ++id) {
-            std::vector<uint8_t> r = RecordBytes(id, recSize);
-            bytes.insert(bytes.end(), r.begin(), r.end());
-        }
+        std::vector<uint8_t> bytes(size_t{total} * recSize);
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i / recSize + 1 + (i % recSize) * 3);
         EXPECT_EQ(WriteRecords(fcb_, top, 0, bytes), 0);
         return top;
     }
 
     // content with n zero records opened at rix.
-    static std::vector<uint8_t> WithGap(std::vector<uint8_t> content, uint32_t rix, uint32_t n,
-                                        uint16_t recSize) {
+    static std::vector<uint8_t> WithGap(std::vector<uint8_t> content, uint32_t rix, uint32_t n, uint16_t recSize) {
         content.insert(content.begin() + rix * recSize, size_t{n} * recSize, 0);
         return content;
     }

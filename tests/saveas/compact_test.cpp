@@ -1,5 +1,7 @@
-// The compact file: its exact layout and size, its records before and after
-// it is closed and opened again, and the FCB that moves to it.
+// The compact file a save-as writes: its exact layout and size, its records
+// read from its bytes and through the FCB that moves to it, chunks without
+// images, where it is written, and what the host's callback sees.
+#include <algorithm>
 #include <cstring>
 
 #include "blocks/cache.h"
@@ -11,73 +13,47 @@ namespace {
 
 // The file holds the model read straight from its bytes, through the FCB
 // moved to it, and again after the FCB is closed (keep) and the file opened.
-void ExpectHolds(FCB *&fcb, const std::string &path, const FSContext &ctx, const Doc &doc,
-                 uint16_t keep) {
+void ExpectHolds(FCB *&fcb, const std::string &path, const FSContext &ctx, const Doc &doc, uint16_t keep) {
     EXPECT_EQ(Differences(path, doc), "");
     EXPECT_TRUE(FileHolds(fcb, doc));
     FSFileClose(fcb, keep);
     fcb = nullptr;
-    EXPECT_TRUE(FileIsClean(path));
     EXPECT_TRUE(VersionHolds(path, FS_VERSION_CURRENT, ctx, doc));
 }
 
-// The chunk reference of table tid in a file whose master table is one chunk.
-ChunkRef TopRefOf(const Bytes &file, uint16_t tid) {
-    ChunkRef ref{};
-    std::memcpy(&ref, &file.at(gen::Get32(file, 44 + 4) + tid * 16u), sizeof ref);
-    return ref;
+void NothingInMemory(FCB *fcb) {
+    ASSERT_EQ(BKFlush(fcb, BK_QUOTA_ALL), 0);
+    GlobalReclaimDiscardable();
 }
 
-// A file saved and mini-saved many times over, every image read from it.
-TEST_F(SaveAsBudgetTest, NothingInMemoryIsCopiedFromTheOldFile) {
-    ASSERT_NO_FATAL_FAILURE(MakeThreeVersions(3));
-    std::mt19937 rng(4);
-    for (int round = 0; round < 6; ++round) {
+// A file saved and mini-saved over and over: copied with some chunks in
+// memory and some not (parents waiting for children) and every block moving
+// when locked, then with nothing in memory. A compact copy made with nothing
+// in memory has its images in tree order, so copying it again the same way
+// changes nothing but the stamp.
+TEST_F(SaveAsBudgetTest, FragmentedFileCompactsAndStaysCompact) {
+    ASSERT_NO_FATAL_FAILURE(MakeThreeVersions(6));
+    std::mt19937 rng(7);
+    AddBulk(fcb_, current_, rng, 60000);
+    for (int round = 0; round < 4; ++round) {
         DocChange(fcb_, current_, rng, 15);
         ASSERT_EQ(FSISaveCommit(fcb_, round % 2, 0), 0);
         if (round % 2) saved_ = current_;
     }
-    ASSERT_EQ(BKFlush(fcb_, BK_QUOTA_ALL), 0);
-    GlobalReclaimDiscardable();
-    VMFaultReset();
-    VMFileSpec target = Target("new.zf");
-    ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
-    EXPECT_GT(VMFaultCount(VM_OP_READ), 0u);
-    ExpectCompact(fcb_, Path("new.zf"));
-    ExpectHolds(fcb_, Path("new.zf"), ctx_, current_, 0);
-    EXPECT_TRUE(VersionHolds(path_, FS_VERSION_CURRENT, ctx_, saved_))
-        << "the old file falls back to its saved version";
-}
-
-TEST_F(SaveAsTest, ChunksInMemoryAreNotReadAgain) {
-    ASSERT_NO_FATAL_FAILURE(MakeScratch(5, 200000));
-    VMFaultReset();
-    VMFileSpec target = Target("new.zf");
-    ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
-    EXPECT_EQ(VMFaultCount(VM_OP_READ), 0u);
-    ExpectCompact(fcb_, Path("new.zf"));
-    EXPECT_EQ(FilesIn(folder_), std::vector<std::string>{"new.zf"}) << "scratch file gone";
-    ExpectHolds(fcb_, Path("new.zf"), ctx_, current_, 1);
-}
-
-// Some chunks in memory, some not, parents in memory that wait for
-// children that are not, blocks that move whenever they are locked. A
-// compact copy made with nothing in memory has its images in tree order,
-// so copying it again changes nothing but the header's stamp.
-TEST_F(SaveAsBudgetTest, FragmentedFileCompactsAndStaysCompact) {
-    ASSERT_NO_FATAL_FAILURE(MakeThreeVersions(6));
     GlobalSetMoveOnLock(1);
-    std::mt19937 rng(7);
-    AddBulk(fcb_, current_, rng, 150000);
     DocChange(fcb_, current_, rng, 40);
     VMFileSpec a = Target("a.zf"), b = Target("b.zf"), c = Target("c.zf");
     ASSERT_EQ(FSSaveAs(fcb_, &a), 0);
     ExpectCompact(fcb_, Path("a.zf"));
     EXPECT_EQ(Differences(Path("a.zf"), current_), "");
-    EXPECT_TRUE(FileHolds(fcb_, current_));
+    EXPECT_TRUE(VersionHolds(path_, FS_VERSION_CURRENT, ctx_, saved_)) << "the old file falls back to its saved version";
     DocChange(fcb_, current_, rng, 40);
+    NothingInMemory(fcb_);
+    VMFaultReset();
     ASSERT_EQ(FSSaveAs(fcb_, &b), 0);
+    EXPECT_GT(VMFaultCount(VM_OP_READ), 0u);
     ExpectCompact(fcb_, Path("b.zf"));
+    NothingInMemory(fcb_);
     ASSERT_EQ(FSSaveAs(fcb_, &c), 0);
     Bytes bb = gen::ReadFile(Path("b.zf")), cb = gen::ReadFile(Path("c.zf"));
     ASSERT_EQ(bb.size(), cb.size());
@@ -85,103 +61,222 @@ TEST_F(SaveAsBudgetTest, FragmentedFileCompactsAndStaysCompact) {
     ExpectHolds(fcb_, Path("c.zf"), ctx_, current_, 1);
 }
 
-// A chunk of no records keeps position 0 and count 0, even when it was made
-// with records it never wrote; a chunk of zero records that never had an
-// image keeps position 0 and its count.
-TEST_F(SaveAsTest, ChunksWithoutImagesKeepPositionZero) {
-    ASSERT_EQ(FSCreate(&ctx_, &fcb_), 0);
-    uint16_t emptied, zeros;
-    DocMakeTable(fcb_, current_, 5, &emptied);
-    DocMakeTable(fcb_, current_, 5, &zeros);
-    for (uint16_t tid : {emptied, zeros}) {
-        TableRecord *rec;
-        uint16_t master, top;
-        ASSERT_EQ(TBFindTable(fcb_, tid, &rec, &master), 0);
-        ASSERT_EQ(TBSlotFor(fcb_, &rec->top, &top), 0);
-        ASSERT_EQ(TBFreeChunk(fcb_, top), 0);
-        ASSERT_EQ(TBNewChunk(fcb_, &rec->top, 5, 5, &top), 0);
-        ASSERT_EQ(TBUnlockChunk(fcb_, master, 1), 0);
-        current_[tid].recs.assign(5, Record(12, 0));
-    }
-    DocDelete(fcb_, current_, emptied, 0, 5);
-    VMFileSpec target = Target("new.zf");
-    ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
-    Bytes bytes = gen::ReadFile(Path("new.zf"));
-    ChunkRef e = TopRefOf(bytes, emptied), z = TopRefOf(bytes, zeros);
-    EXPECT_EQ(e.storedCount, 0);
-    EXPECT_EQ(e.filePos, 0u);
-    EXPECT_EQ(z.storedCount, 5);
-    EXPECT_EQ(z.filePos, 0u);
-    EXPECT_EQ(bytes.size(), CompactSizeOf(bytes) - 64) << "the chunk of zeros has no image";
-    ExpectHolds(fcb_, Path("new.zf"), ctx_, current_, 1);
-}
-
-// A chunk whose count in memory differs from its image's: only the records
-// the image holds are read, the rest are zeros.
-TEST_F(SaveAsTest, CopiesOnlyWhatAnImageHolds) {
-    ASSERT_EQ(FSCreate(&ctx_, &fcb_), 0);
-    std::mt19937 rng(8);
-    uint16_t shorter, longer;
-    DocMakeTable(fcb_, current_, 5, &shorter);
-    DocMakeTable(fcb_, current_, 5, &longer);
-    DocInsert(fcb_, current_, shorter, 0, RandomRecords(rng, 5, 8));
-    DocInsert(fcb_, current_, longer, 0, RandomRecords(rng, 5, 8));
-    ASSERT_EQ(BKFlush(fcb_, BK_QUOTA_ALL), 0);
-    GlobalReclaimDiscardable();
-    for (auto [tid, count] : {std::pair{shorter, 3}, std::pair{longer, 10}}) {
-        TableRecord *rec;
-        uint16_t master, top;
-        ASSERT_EQ(TBFindTable(fcb_, tid, &rec, &master), 0);
-        ASSERT_EQ(TBSlotFor(fcb_, &rec->top, &top), 0);
-        Thunk *thunks = TBLockThunks(fcb_);
-        ASSERT_NE(thunks, nullptr);
-        ASSERT_EQ(thunks[top].storedCount, 8);
-        ASSERT_EQ(thunks[top].flags & THUNK_HAS_MEM, 0);
-        thunks[top].count = static_cast<uint16_t>(count);
-        TBUnlockThunks(fcb_);
-        ASSERT_EQ(TBUnlockChunk(fcb_, master, 0), 0);
-        current_[tid].recs.resize(count, Record(12, 0));
-    }
-    VMFileSpec target = Target("new.zf");
-    ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
-    ExpectCompact(fcb_, Path("new.zf"));
-    ExpectHolds(fcb_, Path("new.zf"), ctx_, current_, 1);
-}
-
-// A new file: an empty master table, which needs no image.
-TEST_F(SaveAsTest, EmptyFileIsHeaderAndClassTable) {
-    ASSERT_EQ(FSCreate(&ctx_, &fcb_), 0);
-    uint32_t estimate = 0;
-    ASSERT_EQ(FSCompSize(fcb_, &estimate), 0);
-    VMFileSpec target = Target("new.zf");
-    ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
-    EXPECT_EQ(gen::ReadFile(Path("new.zf")).size(), 192u + 128u); // 7 classes of 14 bytes
-    EXPECT_EQ(estimate, 192u + 128u);
-    ExpectCompact(fcb_, Path("new.zf"));
-    ExpectHolds(fcb_, Path("new.zf"), ctx_, current_, 0);
-}
-
-// Sessions left open are checked in first; the FCB goes on working in the
-// new file, and its next save-as starts from there.
-TEST_F(SaveAsBudgetTest, FcbGoesOnInTheNewFile) {
+// Chunks in memory are not read again; sessions left open are checked in
+// first; the scratch file goes; the FCB goes on in the new file, and its
+// next save-as starts from there.
+TEST_F(SaveAsTest, FcbGoesOnInTheNewFile) {
     ASSERT_NO_FATAL_FAILURE(MakeScratch(9));
     SCB *scb = nullptr;
     ASSERT_EQ(FSCheckOut(fcb_, FSRootTable(fcb_), 1, &scb), 0);
     void *rec = nullptr;
     ASSERT_EQ(FSIxLock(scb, 0, &rec, nullptr), 0);
+    VMFaultReset();
     VMFileSpec a = Target("a.zf"), b = Target("b.zf");
     ASSERT_EQ(FSSaveAs(fcb_, &a), 0);
+    EXPECT_EQ(VMFaultCount(VM_OP_READ), 0u);
     EXPECT_EQ(fcb_->sessionsOpen, 0u);
+    ExpectCompact(fcb_, Path("a.zf"));
+    EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{"a.zf"}) << "scratch file gone";
     const Doc atA = current_;
     std::mt19937 rng(10);
     DocChange(fcb_, current_, rng, 40);
     ASSERT_EQ(FSISaveCommit(fcb_, 0, 0), 0);
     DocChange(fcb_, current_, rng, 40);
-    EXPECT_TRUE(FileHolds(fcb_, current_));
     ASSERT_EQ(FSSaveAs(fcb_, &b), 0);
     EXPECT_EQ(Differences(Path("a.zf"), atA), "") << "closed without keeping: its saved version";
     ExpectCompact(fcb_, Path("b.zf"));
     ExpectHolds(fcb_, Path("b.zf"), ctx_, current_, 0);
+}
+
+// A chunk of no records keeps position 0 and count 0, even when it was made
+// with records it never wrote; a chunk of zeros that never had an image
+// keeps position 0 and its count. A chunk whose count in memory differs
+// from its image's gives only what the image holds, the rest zeros.
+TEST_F(SaveAsTest, ChunksWithoutImagesOrWithShortImages) {
+    ASSERT_EQ(FSCreate(&ctx_, &fcb_), 0);
+    std::mt19937 rng(8);
+    uint16_t emptied, zeros, shorter, longer;
+    for (uint16_t *tid : {&emptied, &zeros, &shorter, &longer}) DocMakeTable(fcb_, current_, 5, tid);
+    auto edit = [&](uint16_t tid, auto change) {
+        TableRecord *rec;
+        uint16_t master, top;
+        ASSERT_EQ(TBFindTable(fcb_, tid, &rec, &master), 0);
+        ASSERT_EQ(TBSlotFor(fcb_, &rec->top, &top), 0);
+        change(rec, top);
+        ASSERT_EQ(TBUnlockChunk(fcb_, master, 1), 0);
+    };
+    for (uint16_t tid : {emptied, zeros}) {
+        edit(tid, [&](TableRecord *rec, uint16_t top) {
+            ASSERT_EQ(TBFreeChunk(fcb_, top), 0);
+            ASSERT_EQ(TBNewChunk(fcb_, &rec->top, 5, 5, &top), 0);
+        });
+        current_[tid].recs.assign(5, Record(12, 0));
+    }
+    DocDelete(fcb_, current_, emptied, 0, 5);
+    for (uint16_t tid : {shorter, longer}) DocInsert(fcb_, current_, tid, 0, RandomRecords(rng, 5, 8));
+    NothingInMemory(fcb_);
+    for (auto [tid, count] : {std::pair{shorter, 3}, std::pair{longer, 10}}) {
+        edit(tid, [&](TableRecord *, uint16_t top) {
+            Thunk *thunks = TBLockThunks(fcb_);
+            ASSERT_EQ(thunks[top].storedCount, 8);
+            thunks[top].count = static_cast<uint16_t>(count);
+            TBUnlockThunks(fcb_);
+        });
+        current_[tid].recs.resize(count, Record(12, 0));
+    }
+    VMFileSpec target = Target("new.zf");
+    ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
+    Bytes bytes = gen::ReadFile(Path("new.zf"));
+    auto topRef = [&](uint16_t tid) { // the master table is one chunk
+        ChunkRef ref{};
+        std::memcpy(&ref, &bytes.at(gen::Get32(bytes, 44 + 4) + tid * 16u), sizeof ref);
+        return ref;
+    };
+    EXPECT_EQ(topRef(emptied).storedCount, 0);
+    EXPECT_EQ(topRef(emptied).filePos, 0u);
+    EXPECT_EQ(topRef(zeros).storedCount, 5);
+    EXPECT_EQ(topRef(zeros).filePos, 0u);
+    EXPECT_EQ(bytes.size(), CompactSizeOf(bytes) - 64) << "the chunk of zeros has no image";
+    ExpectHolds(fcb_, Path("new.zf"), ctx_, current_, 1);
+}
+
+// What a callback received, for one save-as at a time.
+struct Calls {
+    std::string oldPath, newPath; // the first call's two records
+    int firstCalls = 0;
+    std::vector<FSProgress> progress;
+    FSStatus answer = 0;            // the first call's answer
+    bool failAllocsAtStart = false; // no copy buffer
+};
+Calls *g_calls = nullptr;
+
+FSStatus Remember(const void *a, const void *b) {
+    Calls &c = *g_calls;
+    if (a != nullptr) {
+        ++c.firstCalls;
+        c.oldPath = VMFileSpecPath(static_cast<const VMFileSpec *>(a));
+        c.newPath = VMFileSpecPath(static_cast<const VMFileSpec *>(b));
+        return c.answer;
+    }
+    c.progress.push_back(*static_cast<const FSProgress *>(b));
+    if (c.progress.back().code == 0 && c.failAllocsAtStart) VMFaultFail(VM_OP_GALLOC, 0, 0);
+    return 0;
+}
+
+// Progress: a start and an end with the estimate, one call a write of the
+// buffer between; pass 2 writes every image, gathered into few writes, or
+// one write an image when there is no buffer.
+TEST_F(SaveAsTest, ProgressArrivesWithTheWritesOfTheCopy) {
+    ASSERT_NO_FATAL_FAILURE(MakeScratch(11, 150000));
+    for (bool buffer : {true, false}) {
+        SCOPED_TRACE(buffer);
+        NothingInMemory(fcb_);
+        uint32_t estimate = 0;
+        ASSERT_EQ(FSCompSize(fcb_, &estimate), 0);
+        const std::string oldPath = VMFileSpecPath(FSFileSpec(fcb_)), name = buffer ? "a.zf" : "b.zf";
+        Calls calls;
+        calls.failAllocsAtStart = !buffer;
+        g_calls = &calls;
+        VMFileSpec target = Target(name);
+        ASSERT_EQ(FSSaveAsExt(Remember, 77, fcb_, &target), 0);
+        VMFaultReset();
+        EXPECT_EQ(calls.firstCalls, 1);
+        EXPECT_EQ(calls.oldPath, oldPath);
+        EXPECT_EQ(calls.newPath, Path(name));
+        ASSERT_GE(calls.progress.size(), 3u);
+        EXPECT_EQ(calls.progress.front().code, 0u);
+        EXPECT_EQ(calls.progress.back().code, 2u);
+        EXPECT_EQ(calls.progress.front().bytes, estimate);
+        EXPECT_EQ(calls.progress.back().bytes, estimate);
+        std::vector<uint32_t> written;
+        for (size_t i = 1; i + 1 < calls.progress.size(); ++i) {
+            const FSProgress &p = calls.progress[i];
+            EXPECT_EQ(p.code, 1u);
+            EXPECT_EQ(p.context, 77u);
+            EXPECT_GT(p.bytes, 0u);
+            EXPECT_LE(p.bytes, 64512u) << "one write of the buffer at most";
+            written.push_back(p.bytes);
+        }
+        const Bytes file = gen::ReadFile(Path(name));
+        if (buffer) { // only the padding after the last image of each write is left out
+            uint64_t sum = 0, images = file.size() - 320;
+            for (uint32_t w : written) sum += w;
+            EXPECT_LE(sum, images);
+            EXPECT_GT(sum, images - 64 * written.size());
+            EXPECT_LT(written.size(), ImageSizes(file).size() / 4) << "writes gather images";
+        } else {
+            std::sort(written.begin(), written.end());
+            EXPECT_EQ(written, ImageSizes(file));
+        }
+        EXPECT_EQ(Differences(Path(name), current_), "");
+    }
+}
+
+TEST_F(SaveAsTest, RefusalEndsTheSaveAsAndLeavesNoFile) {
+    ASSERT_NO_FATAL_FAILURE(MakeThreeVersions(13));
+    const Bytes before = gen::ReadFile(path_);
+    Calls calls;
+    calls.answer = 4321;
+    g_calls = &calls;
+    VMFileSpec target = Target("new.zf");
+    EXPECT_EQ(FSSaveAsExt(Remember, 0, fcb_, &target), 4321);
+    EXPECT_EQ(FSError(fcb_), 4321);
+    EXPECT_TRUE(calls.progress.empty());
+    EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{"doc.zf"});
+    EXPECT_TRUE(gen::ReadFile(path_) == before);
+    EXPECT_TRUE(FileHolds(fcb_, current_));
+}
+
+// Onto the file itself: replaced through a new file in its folder that
+// takes its name. Onto a scratch file through its own record, or to a
+// target marked temporary: a normal file, kept by a close without keeping.
+// Onto a folder: a new file of its own there.
+TEST_F(SaveAsTest, TargetsGiveNormalFiles) {
+    ASSERT_NO_FATAL_FAILURE(MakeThreeVersions(14));
+    VMFileSpec again = spec_;
+    ASSERT_EQ(FSSaveAs(fcb_, &again), 0);
+    EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{"doc.zf"});
+    ExpectCompact(fcb_, path_);
+    ExpectHolds(fcb_, path_, ctx_, current_, 0);
+    for (int kind = 0; kind < 3; ++kind) {
+        SCOPED_TRACE(kind);
+        current_.clear();
+        ASSERT_NO_FATAL_FAILURE(MakeScratch(16 + kind, 1000));
+        const std::string scratch = VMFileSpecPath(FSFileSpec(fcb_));
+        VMFileSpec target = Target("new" + std::to_string(kind));
+        if (kind == 1) target.bytes[6] |= VM_SPEC_TEMPORARY;
+        if (kind == 2) {
+            ASSERT_EQ(VMMakeFileSpec(folder_.c_str(), 0, &target), 0);
+        }
+        ASSERT_EQ(FSSaveAs(fcb_, kind == 0 ? FSFileSpec(fcb_) : &target), 0);
+        const std::string made = VMFileSpecPath(FSFileSpec(fcb_));
+        EXPECT_EQ(made == scratch, kind == 0);
+        EXPECT_EQ(made.rfind(folder_ + "/", 0), 0u);
+        EXPECT_EQ(FSFileSpec(fcb_)->bytes[6] & VM_SPEC_TEMPORARY, 0);
+        EXPECT_EQ(target.bytes[6] & VM_SPEC_TEMPORARY, 0) << "cleared in the host's record";
+        ExpectHolds(fcb_, made, ctx_, current_, 0);
+    }
+    EXPECT_EQ(FolderEntries(folder_).size(), 4u) << "every scratch file gone";
+}
+
+TEST_F(SaveAsTest, EmptyFileAndBadArguments) {
+    ASSERT_EQ(FSCreate(&ctx_, &fcb_), 0);
+    VMFileSpec target = Target("new.zf");
+    EXPECT_EQ(FSSaveAs(nullptr, &target), FS_E_BAD_PARAMS);
+    EXPECT_EQ(FSSaveAs(fcb_, nullptr), FS_E_BAD_PARAMS);
+    alignas(FCB) uint8_t stale[sizeof(FCB)] = {};
+    EXPECT_EQ(FSSaveAsExt(Remember, 0, reinterpret_cast<FCB *>(stale), &target), FS_E_BAD_FCB);
+    uint32_t size = 1;
+    EXPECT_EQ(FSCompSize(nullptr, &size), FS_E_BAD_FCB);
+    EXPECT_EQ(FSCompSize(reinterpret_cast<FCB *>(stale), &size), FS_E_BAD_FCB);
+    EXPECT_EQ(FSCompSize(fcb_, nullptr), FS_E_BAD_PARAMS);
+    EXPECT_EQ(FolderEntries(folder_).size(), 1u);
+    // A new file: an empty master table needs no image.
+    ASSERT_EQ(FSCompSize(fcb_, &size), 0);
+    EXPECT_EQ(size, 192u + 128u); // 7 classes of 14 bytes
+    ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
+    ExpectCompact(fcb_, Path("new.zf"));
+    ExpectHolds(fcb_, Path("new.zf"), ctx_, current_, 0);
 }
 
 } // namespace

@@ -19,7 +19,7 @@ class SaveAsRound : public SaveAsBudgetTest {
 protected:
     // Bytes of the table of 1-byte records: each chunk of it is one more
     // read of a copy, each 64 KiB one more write.
-    virtual uint32_t BulkBytes() { return 60000; }
+    virtual uint32_t BulkBytes() { return 20000; }
 
     void SetUp() override {
         SaveAsBudgetTest::SetUp();
@@ -36,7 +36,7 @@ protected:
 
     void Start() {
         ASSERT_TRUE(fcb_ == nullptr);
-        for (const std::string &name : FilesIn(folder_)) std::filesystem::remove(Path(name));
+        for (const std::string &name : FolderEntries(folder_)) std::filesystem::remove(Path(name));
         gen::WriteFile(path_, base_);
         ASSERT_EQ(Open(FS_VERSION_MINI), 0);
         current_ = mini_;
@@ -48,7 +48,7 @@ protected:
     // After a failed save-as: no new file, the old file as it was, the FCB
     // on it with every record.
     void ExpectUntouched(FSStatus status) {
-        EXPECT_EQ(FilesIn(folder_), std::vector<std::string>{"doc.zf"});
+        EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{"doc.zf"});
         EXPECT_TRUE(gen::ReadFile(path_) == before_) << "the old file changed";
         EXPECT_EQ(FSError(fcb_), status);
         EXPECT_STREQ(VMFileSpecPath(FSFileSpec(fcb_)), path_.c_str());
@@ -120,7 +120,7 @@ void PrintTo(const CrashCase &c, std::ostream *os) { *os << c.name; }
 
 class SaveAsCrash : public SaveAsRound, public ::testing::WithParamInterface<CrashCase> {
 protected:
-    uint32_t BulkBytes() override { return 150000; }
+    uint32_t BulkBytes() override { return 130000; }
 };
 
 // The same file but for the stamp that opening it took.
@@ -146,7 +146,7 @@ TEST_P(SaveAsCrash, OldFileOrCompleteNewFile) {
     uint32_t writes = VMFaultCount(VM_OP_WRITE);
     ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
     writes = VMFaultCount(VM_OP_WRITE) - writes;
-    ASSERT_GE(writes, 6u);
+    ASSERT_GE(writes, 5u); // three writes of the buffer among them
     FSFileClose(fcb_, 0);
     fcb_ = nullptr;
 

@@ -1,7 +1,6 @@
 // Save-as tests: documents, and the compact files read byte by byte.
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 
 #include "common/read_saved.h"
 #include "saveas/saveas_fixture.h"
@@ -90,12 +89,4 @@ void ExpectCompact(FCB *fcb, const std::string &path) {
     uint32_t size = 0;
     EXPECT_EQ(FSCompSize(fcb, &size), 0);
     EXPECT_EQ(size, bytes.size()) << "FSCompSize right after a save-as";
-}
-
-std::vector<std::string> FilesIn(const std::string &folder) {
-    std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/doc_fixture.h"
+#include "common/fcb_fixture.h"
 
 using gen::Bytes;
 
@@ -54,5 +55,3 @@ uint32_t CompactSizeOf(const Bytes &file);
 // right after the save-as.
 void ExpectCompact(FCB *fcb, const std::string &path);
 
-// Names of the files in a folder, sorted.
-std::vector<std::string> FilesIn(const std::string &folder);

@@ -39,7 +39,7 @@ TEST_F(SaveAsTest, TwoFilesOnTwoThreads) {
         if (FSCreate(&job->ctx, &job->fcb) != 0) return;
         DocMakeTable(job->fcb, job->doc, 5);
         DocChange(job->fcb, job->doc, rng, 40);
-        AddBulk(job->fcb, job->doc, rng, 150000);
+        AddBulk(job->fcb, job->doc, rng, 70000);
         VMFileSpec target{};
         VMMakeFileSpec((job->folder + "/new.zf").c_str(), 0, &target);
         job->status = FSSaveAsExt(Count, job->seen.context, job->fcb, &target);

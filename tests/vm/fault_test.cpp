@@ -66,18 +66,6 @@ TEST_F(Faults, EveryFileOperationCanBeFailed) {
     EXPECT_EQ(Content("f"), "content");
 }
 
-// A full device: the flush reports 99 (simulated, as a real full device
-// cannot be made here).
-TEST_F(Faults, FlushReportsAFullDevice) {
-    VMFileSpec spec = Spec("f");
-    ASSERT_EQ(VMCreateFile(&spec), 0);
-    ASSERT_EQ(VMWrite(&spec, 0, 4, "data"), 0);
-    VMFaultFailOnce(VM_OP_FLUSH, 0, VM_E_DISKFULL);
-    EXPECT_EQ(VMFlushFile(&spec), 99);
-    EXPECT_EQ(VMFlushFile(&spec), 0);
-    EXPECT_EQ(VMCloseFile(&spec), 0);
-}
-
 TEST_F(Faults, MemoryAllocationsCanBeFailed) {
     VMFaultFail(VM_OP_ALLOC, 1, 0);
     void *p = VMAlloc(10);

@@ -22,22 +22,15 @@ TEST(ByteOrder, WordsAndLongsAreReversedUnitByUnit) {
     VMSwapWords(nullptr, dst, 4); // nothing happens
 }
 
+// A big-endian word whose bit i becomes bit 15 - i, stored little-endian.
 TEST(ByteOrder, FlagWordsAreReadBigEndianAndMirrored) {
-    // w = 0x8001 big-endian: bits 15 and 0 -> bits 0 and 15: 0x8001 again.
-    uint8_t a[2] = {0x80, 0x01};
-    VMSwapFlags(a);
-    EXPECT_EQ(a[0], 0x01);
-    EXPECT_EQ(a[1], 0x80);
-    // w = 0x4000 (bit 14, the second field) -> bit 1 -> stored 02 00.
-    uint8_t b[2] = {0x40, 0x00};
-    VMSwapFlags(b);
-    EXPECT_EQ(b[0], 0x02);
-    EXPECT_EQ(b[1], 0x00);
-    // w = 0x0003 (bits 0, 1) -> bits 15, 14 -> 0xC000 stored 00 C0.
-    uint8_t c[2] = {0x00, 0x03};
-    VMSwapFlags(c);
-    EXPECT_EQ(c[0], 0x00);
-    EXPECT_EQ(c[1], 0xC0);
+    const uint8_t cases[][4] = {{0x80, 0x01, 0x01, 0x80}, {0x40, 0x00, 0x02, 0x00}, {0x00, 0x03, 0x00, 0xC0}};
+    for (const auto &c : cases) {
+        uint8_t w[2] = {c[0], c[1]};
+        VMSwapFlags(w);
+        EXPECT_EQ(w[0], c[2]);
+        EXPECT_EQ(w[1], c[3]);
+    }
     VMSwapFlags(nullptr);
 }
 

@@ -3,14 +3,13 @@
 #ifndef ZUN_TESTS_VM_FIXTURE_H
 #define ZUN_TESTS_VM_FIXTURE_H
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include <zunvm/zunvm.h>
+
+#include "common/scratch_fcb.h"
 
 class VMTest : public ::testing::Test {
   protected:
@@ -18,16 +17,13 @@ class VMTest : public ::testing::Test {
 
     void SetUp() override {
         VMFaultReset();
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/zunvm-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
+        dir = MakeScratchFolder();
+        ASSERT_FALSE(dir.empty());
     }
 
     void TearDown() override {
         VMFaultReset();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
+        RemoveScratchFolder(dir);
     }
 
     std::string Path(const std::string &name) const { return dir + "/" + name; }
