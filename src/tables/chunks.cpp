@@ -68,6 +68,18 @@ bool TBFreeThunks(FCB *fcb, uint32_t wanted) {
     return true;
 }
 
+FSStatus TBLockMasterChunk(FCB *fcb, uint16_t ti, void **data) {
+    if (data != nullptr) *data = nullptr;
+    if (ti >= fcb->h.thunkCount) return FS_E_BAD_PARAMS;
+    {
+        ThunkLock lock(fcb);
+        if (!lock.held) return FS_E_THUNK_LOCK;
+        if (ThunkAt(fcb, ti)->cls != CLASS_MASTER || ClassRecSize(fcb, CLASS_MASTER) < sizeof(TableRecord))
+            return FS_CORRUPT(fcb, FS_E_BAD_CLASS);
+    }
+    return TBLockChunk(fcb, ti, data);
+}
+
 FSStatus TBLockChunk(FCB *fcb, uint16_t ti, void **data) {
     if (data != nullptr) *data = nullptr;
     if (ti >= fcb->h.thunkCount) return FS_E_BAD_PARAMS;

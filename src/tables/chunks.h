@@ -32,6 +32,11 @@ bool TBFreeThunks(FCB *fcb, uint32_t wanted);
 // already), FS_E_THUNK_LOCK, FS_E_ZERO_LOCK (0 records), load failures.
 FSStatus TBLockChunk(FCB *fcb, uint16_t ti, void **data);
 
+// TBLockChunk of a chunk read as master-table records: FS_E_BAD_CLASS when
+// the chunk is of another class (a damaged file) or table records do not fit
+// the master class's record size, since its memory is sized for its class.
+FSStatus TBLockMasterChunk(FCB *fcb, uint16_t ti, void **data);
+
 // Undoes one TBLockChunk; changed marks the chunk dirty. At the last unlock
 // a clean chunk whose records hold no chunk references becomes discardable;
 // any other goes to the tail of the resident list. FS_E_BAD_PARAMS,

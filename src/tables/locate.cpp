@@ -185,14 +185,8 @@ FSStatus TBFindTable(FCB *fcb, uint16_t tid, TableRecord **record, uint16_t *chu
     if (status != 0) return status;
 
     uint16_t stride = ClassRecSize(fcb, CLASS_MASTER);
-    {
-        ThunkLock lock(fcb);
-        if (!lock.held) return FS_E_THUNK_LOCK;
-        if (ThunkAt(fcb, found)->cls != CLASS_MASTER || stride < sizeof(TableRecord))
-            return FS_CORRUPT(fcb, FS_E_BAD_CLASS);
-    }
     void *data;
-    status = TBLockChunk(fcb, found, &data);
+    status = TBLockMasterChunk(fcb, found, &data);
     if (status != 0) return status;
     *record = reinterpret_cast<TableRecord *>(static_cast<uint8_t *>(data) +
                                               (tid - first) * uint32_t{stride});

@@ -39,9 +39,9 @@ uint16_t CheckInChunk(FCB *fcb, ChunkRef *ref, uint32_t first) {
     void *data;
     if (TBSlotFor(fcb, ref, &ti) != 0) return ref->storedCount;
     uint16_t n = TBChunkCount(fcb, ti);
-    if (TBLockChunk(fcb, ti, &data) != 0) return n;
+    if (TBLockMasterChunk(fcb, ti, &data) != 0) return n;
     uint16_t stride = ClassRecSize(fcb, CLASS_MASTER);
-    for (uint16_t i = 0; i < n && stride >= sizeof(TableRecord); ++i) {
+    for (uint16_t i = 0; i < n; ++i) {
         auto *rec = reinterpret_cast<TableRecord *>(static_cast<uint8_t *>(data) + i * stride);
         if ((rec->flags & TABLE_IN_USE) == 0) continue;
         auto tid = static_cast<uint16_t>(first + i);

@@ -23,7 +23,7 @@ FSStatus FreeRecordIn(FCB *fcb, uint16_t ti, uint16_t stride, TableRecord **reco
     const uint16_t count = TBChunkCount(fcb, ti);
     if (count == 0) return 0;
     void *data;
-    FSStatus status = TBLockChunk(fcb, ti, &data);
+    FSStatus status = TBLockMasterChunk(fcb, ti, &data);
     if (status != 0) return status;
     for (uint16_t i = 0; i < count; ++i) {
         auto *r = reinterpret_cast<TableRecord *>(static_cast<uint8_t *>(data) + i * stride);
