@@ -105,10 +105,10 @@ void DocChange(FCB *fcb, Doc &doc, std::mt19937 &rng, int steps) {
         } else if (what < 50 || n == 0) {
             DocInsert(fcb, doc, tid, pick(n + 1), RandomRecords(rng, cls, 1 + pick(cls == 6 ? 400 : 12)));
         } else if (what < 80) {
-            uint32_t at = pick(n);
+            const uint32_t at = pick(n);
             DocOverwrite(fcb, doc, tid, at, RandomRecords(rng, cls, 1 + pick(std::min(n - at, 6u))));
         } else {
-            uint32_t at = pick(n);
+            const uint32_t at = pick(n);
             DocDelete(fcb, doc, tid, at, 1 + pick(std::min(n - at, cls == 6 ? 300u : 8u)));
         }
     }
@@ -125,8 +125,7 @@ std::vector<Record> ReadTable(FCB *fcb, uint16_t tid) {
         out.emplace_back(bytes, bytes + scb->recSize);
         if (i + 1 < n) p = FSLockNext(scb);
     }
-    FSUnlock(scb);
-    FSCheckIn(scb);
+    FSUnlock(scb), FSCheckIn(scb);
     return out;
 }
 
@@ -165,6 +164,5 @@ std::vector<Record> ReadTable(FCB *fcb, uint16_t tid) {
     FSStatus status = FSFileOpen(&spec, selector, 0, &ctx, &fcb, nullptr);
     if (status != 0) return ::testing::AssertionFailure() << "open with selector " << selector << ": " << status;
     ::testing::AssertionResult result = FileHolds(fcb, doc);
-    FSFileClose(fcb, 1);
-    return result;
+    return FSFileClose(fcb, 1), result;
 }

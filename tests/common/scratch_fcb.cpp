@@ -44,6 +44,10 @@ void RemoveScratchFolder(const std::string &folder) {
     if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
 }
 
+namespace {
+
+// Makes the file and the FCB in folder (with layout through FSCreate); a
+// bare FCB has fileSize 0, no class table and no master table.
 FCB *MakeScratchFcb(const std::string &folder, const ScratchOptions &options) {
     if (options.layout) {
         FSContext ctx = ScratchContext(folder);
@@ -81,6 +85,8 @@ void FreeScratchFcb(FCB *fcb) {
     VMFree(fcb->file);
     VMFree(fcb);
 }
+
+} // namespace
 
 std::vector<FreeEntry> FreeListOf(FCB *fcb) {
     if (fcb->h.freeCount == 0) return {};

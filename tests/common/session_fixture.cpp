@@ -34,8 +34,6 @@ void OnTop(FCB *fcb, uint16_t tid, F f) {
     ReleaseTable(fcb, held);
 }
 
-} // namespace
-
 std::vector<FSClassDesc> TestClasses() {
     return {WithMin(HostClass(8, 4), 2),
             WithMin(HostClass(12, 10), 5),
@@ -45,6 +43,8 @@ std::vector<FSClassDesc> TestClasses() {
             HostClass(4, 1000),
             HostClass(1, 700)};
 }
+
+} // namespace
 
 void PrintTo(const TableShape &s, std::ostream *os) {
     *os << (s.indexed ? "indexed {" : "single {");
