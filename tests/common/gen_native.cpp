@@ -176,27 +176,20 @@ void WriteHeader(const Plan &p, const Encoding &e, const Ref *saved, const Ref *
     const NativeSpec &s = p.spec;
     const NativeFile &f = p.out;
     const uint32_t fileSize = uint32_t(b.size());
-    e.u16(b, 6, 0x99FF);
+    // The numeric header fields by offset.
+    for (auto [at, v] : {std::pair<uint32_t, uint16_t>{6, 0x99FF}, {10, 521}, {12, s.allocShift}, {14, 12},
+                         {16, f.versionFlags}, {84, 0xF000}, {90, s.rootTable.value_or(s.tables.empty() ? 0xFFFF : 0)},
+                         {102, uint16_t(f.freeList.size())}, {108, s.fileType}, {110, s.appVersion}})
+        e.u16(b, at, v);
+    for (auto [at, v] : {std::pair<uint32_t, uint32_t>{22, fileSize}, {26, s.saved ? fileSize : 0},
+                         {30, s.mini ? fileSize : 0}, {86, f.classTableOffset}, {104, f.freeListOffset}})
+        e.u32(b, at, v);
     e.flags16(b, 8, s.stateFlags);
-    e.u16(b, 10, 521);
-    e.u16(b, 12, s.allocShift);
-    e.u16(b, 14, 12);
-    e.u16(b, 16, f.versionFlags);
-    e.u32(b, 22, fileSize);
-    e.u32(b, 26, s.saved ? fileSize : 0);
-    e.u32(b, 30, s.mini ? fileSize : 0);
     b[38] = 1;
     b[42] = uint8_t(4 + s.classes.size());
     if (saved) PutRef(e, b, 44, *saved);
     if (mini) PutRef(e, b, 54, *mini);
     PutRef(e, b, 64, mini ? *mini : saved ? *saved : Ref{});
-    e.u16(b, 84, 0xF000);
-    e.u32(b, 86, f.classTableOffset);
-    e.u16(b, 90, s.rootTable.value_or(s.tables.empty() ? 0xFFFF : 0));
-    e.u16(b, 102, uint16_t(f.freeList.size()));
-    e.u32(b, 104, f.freeListOffset);
-    e.u16(b, 108, s.fileType);
-    e.u16(b, 110, s.appVersion);
     if (!e.foreign) {
         e.u16(b, 116, 0xFFFF);
         e.u16(b, 118, 0xFFFF);

@@ -72,16 +72,12 @@ OldFile BuildOld(const OldSpec &s) {
 
     Bytes &out = f.bytes;
     out.assign(next, 0);
-    Put16(out, 6, 0x99FF);
-    Put16(out, 10, s.formatVersion);
+    // The 16-bit header fields by offset.
+    for (auto [at, v] : {std::pair<uint32_t, uint16_t>{6, 0x99FF}, {10, s.formatVersion}, {14, s.word14}, {44, s.shift},
+                         {50, Units(f.classTablePos, s.shift)}, {58, uint16_t(s.classes.size())},
+                         {72, Units(f.blockTablePos, s.shift)}, {74, f.blockCount}, {130, s.rootTable}})
+        Put16(out, at, v);
     out[12] = s.kind;
-    Put16(out, 14, s.word14);
-    Put16(out, 44, s.shift);
-    Put16(out, 50, Units(f.classTablePos, s.shift));
-    Put16(out, 58, uint16_t(s.classes.size()));
-    Put16(out, 72, Units(f.blockTablePos, s.shift));
-    Put16(out, 74, f.blockCount);
-    Put16(out, 130, s.rootTable);
     for (size_t c = 0; c < s.classes.size() && c < 32; ++c) Put32(out, uint32_t(132 + c * 4), s.classes[c].ridCounter);
     Put16(out, 260, f.masterBlock);
     for (size_t c = 0; c < s.classes.size(); ++c) {
