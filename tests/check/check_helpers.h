@@ -17,19 +17,22 @@ using Report = std::unique_ptr<ZunfsCheckReport, ReportDeleter>;
 // Writes bytes to a file in its own temporary folder and checks it.
 inline Report CheckBytes(const gen::Bytes &bytes) {
     gen::TempDir dir;
-    std::string path = dir.File("file.zfs");
-    gen::WriteFile(path, bytes);
+    gen::WriteFile(dir.File("file.zfs"), bytes);
     ZunfsCheckReport *r = nullptr;
-    FSStatus st = ZunfsCheckFile(path.c_str(), &r);
-    EXPECT_EQ(st, 0);
+    EXPECT_EQ(ZunfsCheckFile(dir.File("file.zfs").c_str(), &r), 0);
     return Report(r);
 }
 
-inline bool Has(const Report &r, ZunfsCheckKind kind, uint16_t version = 0xFFFF) {
-    for (uint32_t i = 0; i < r->findingCount; ++i)
-        if (r->findings[i].kind == uint32_t(kind) && (version == 0xFFFF || r->findings[i].version == version))
-            return true;
-    return false;
+// A finding of the kind (for the version, unless 0xFFFF); with only, every
+// finding is of that kind.
+inline bool Has(const Report &r, ZunfsCheckKind kind, uint16_t version = 0xFFFF, bool only = false) {
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < r->findingCount; ++i) {
+        const ZunfsCheckFinding &f = r->findings[i];
+        if (f.kind == uint32_t(kind) && (version == 0xFFFF || f.version == version)) ++n;
+        else if (only && f.kind != uint32_t(kind)) return false;
+    }
+    return n != 0;
 }
 
 // Every finding, one a line, for failure messages.
@@ -39,19 +42,6 @@ inline std::string Findings(const Report &r) {
         out += std::string(ZunfsCheckKindName(r->findings[i].kind)) + " v" + std::to_string(r->findings[i].version) +
                " @" + std::to_string(r->findings[i].position) + ": " + r->findings[i].message + "\n";
     return out;
-}
-
-// Every finding is of the given kind (and there is at least one).
-inline bool OnlyKind(const Report &r, ZunfsCheckKind kind) {
-    for (uint32_t i = 0; i < r->findingCount; ++i)
-        if (r->findings[i].kind != uint32_t(kind)) return false;
-    return r->findingCount != 0;
-}
-
-inline const ZunfsCheckVersion *VersionOf(const Report &r, uint16_t bit) {
-    for (uint32_t i = 0; i < r->versionCount; ++i)
-        if (r->versions[i].version == bit) return &r->versions[i];
-    return nullptr;
 }
 
 // Two host classes (4: 8-byte records, at most 64 a chunk; 5: 12-byte records

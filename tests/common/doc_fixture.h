@@ -20,8 +20,7 @@ protected:
     virtual uint32_t MemBudget() { return 0; }
     void SetUp() override {
         VMFaultReset();
-        folder_ = MakeMemoryScratchFolder();
-        ASSERT_FALSE(folder_.empty());
+        ASSERT_FALSE((folder_ = MakeMemoryScratchFolder()).empty());
         ctx_ = DocContext(folder_, MemBudget());
         path_ = folder_ + "/doc.zf";
         ASSERT_EQ(VMMakeFileSpec(path_.c_str(), 0, &spec_), 0);
@@ -85,8 +84,7 @@ protected:
         FSStatus status = FSFileOpen(&spec_, selector, 1, &ctx_, &copy, nullptr);
         if (status != 0) return ::testing::AssertionFailure() << "open a copy with selector " << selector << ": " << status;
         ::testing::AssertionResult result = FileHolds(copy, doc);
-        FSFileClose(copy, 0);
-        return result;
+        return FSFileClose(copy, 0), result;
     }
 
     std::string folder_, path_;

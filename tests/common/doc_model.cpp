@@ -1,7 +1,9 @@
 #include "doc_model.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "common/fcb_fixture.h"
 #include "common/scratch_fcb.h"
 
 namespace {
@@ -29,21 +31,13 @@ void WriteThrough(SCB *scb, uint32_t at, const std::vector<Record> &recs) {
 
 } // namespace
 
-std::vector<FSClassDesc> DocClasses() {
-    return {HostClass(8, 4), HostClass(12, 10), HostClass(1, 3000)};
-}
-
-uint16_t DocRecSize(uint8_t cls) { return DocClasses()[cls - 4].recSize; }
+std::vector<FSClassDesc> DocClasses() { return {HostClass(8, 4), HostClass(12, 10), HostClass(1, 3000)}; }
 
 FSContext DocContext(const std::string &folder, uint32_t memBudget) {
     static const std::vector<FSClassDesc> classes = DocClasses();
-    FSContext ctx{};
-    ctx.fileType = 0x4443;
-    ctx.appVersion = 0x0100;
-    ctx.classCount = static_cast<uint8_t>(classes.size());
-    ctx.classes = classes.data();
-    ctx.memBudget = memBudget;
-    VMMakeFileSpec(folder.c_str(), 0, &ctx.scratchSpec);
+    FSContext ctx = ScratchContext(folder);
+    ctx.fileType = 0x4443, ctx.appVersion = 0x0100, ctx.memBudget = memBudget;
+    ctx.classCount = static_cast<uint8_t>(classes.size()), ctx.classes = classes.data();
     return ctx;
 }
 
@@ -88,9 +82,8 @@ void DocDelete(FCB *fcb, Doc &doc, uint16_t tid, uint32_t at, uint32_t count) {
 }
 
 std::vector<Record> RandomRecords(std::mt19937 &rng, uint8_t cls, uint32_t count) {
-    std::vector<Record> out(count, Record(DocRecSize(cls)));
-    for (Record &r : out)
-        for (uint8_t &b : r) b = static_cast<uint8_t>(rng());
+    std::vector<Record> out(count, Record(DocClasses()[cls - 4].recSize));
+    for (Record &r : out) std::generate(r.begin(), r.end(), [&] { return static_cast<uint8_t>(rng()); });
     return out;
 }
 
@@ -112,10 +105,10 @@ void DocChange(FCB *fcb, Doc &doc, std::mt19937 &rng, int steps) {
         } else if (what < 50 || n == 0) {
             DocInsert(fcb, doc, tid, pick(n + 1), RandomRecords(rng, cls, 1 + pick(cls == 6 ? 400 : 12)));
         } else if (what < 80) {
-            uint32_t at = pick(n);
+            const uint32_t at = pick(n);
             DocOverwrite(fcb, doc, tid, at, RandomRecords(rng, cls, 1 + pick(std::min(n - at, 6u))));
         } else {
-            uint32_t at = pick(n);
+            const uint32_t at = pick(n);
             DocDelete(fcb, doc, tid, at, 1 + pick(std::min(n - at, cls == 6 ? 300u : 8u)));
         }
     }
@@ -132,8 +125,7 @@ std::vector<Record> ReadTable(FCB *fcb, uint16_t tid) {
         out.emplace_back(bytes, bytes + scb->recSize);
         if (i + 1 < n) p = FSLockNext(scb);
     }
-    FSUnlock(scb);
-    FSCheckIn(scb);
+    FSUnlock(scb), FSCheckIn(scb);
     return out;
 }
 
@@ -141,19 +133,17 @@ std::vector<Record> ReadTable(FCB *fcb, uint16_t tid) {
     uint16_t last = 0;
     for (const auto &[tid, table] : doc) {
         last = std::max(last, tid);
-        uint8_t cls = 0;
         SCB *scb = nullptr;
         FSStatus status = FSCheckOut(fcb, tid, 0, &scb);
         if (status != 0) return ::testing::AssertionFailure() << "table " << tid << " cannot be checked out: " << status;
-        cls = scb->classNumber;
+        const uint8_t cls = scb->classNumber;
         FSCheckIn(scb);
         if (cls != table.cls) return ::testing::AssertionFailure() << "table " << tid << " has class " << int{cls};
-        std::vector<Record> recs = ReadTable(fcb, tid);
-        if (recs.size() != table.recs.size())
-            return ::testing::AssertionFailure()
-                   << "table " << tid << " holds " << recs.size() << " records, not " << table.recs.size();
-        for (size_t i = 0; i < recs.size(); ++i)
-            if (recs[i] != table.recs[i]) return ::testing::AssertionFailure() << "table " << tid << " record " << i;
+        const std::vector<Record> recs = ReadTable(fcb, tid);
+        const auto diff = std::mismatch(recs.begin(), recs.end(), table.recs.begin(), table.recs.end());
+        if (diff.first != recs.end() || diff.second != table.recs.end())
+            return ::testing::AssertionFailure() << "table " << tid << " of " << recs.size() << " records differs at "
+                                                 << diff.first - recs.begin() << " (" << table.recs.size() << " expected)";
     }
     for (uint16_t tid = 0; tid <= last + 16u; ++tid) {
         if (doc.count(tid) != 0) continue;
@@ -169,11 +159,10 @@ std::vector<Record> ReadTable(FCB *fcb, uint16_t tid) {
 ::testing::AssertionResult VersionHolds(const std::string &path, uint32_t selector, const FSContext &ctx,
                                         const Doc &doc) {
     VMFileSpec spec;
-    VMMakeFileSpec(path.c_str(), 0, &spec);
     FCB *fcb = nullptr;
+    VMMakeFileSpec(path.c_str(), 0, &spec);
     FSStatus status = FSFileOpen(&spec, selector, 0, &ctx, &fcb, nullptr);
     if (status != 0) return ::testing::AssertionFailure() << "open with selector " << selector << ": " << status;
     ::testing::AssertionResult result = FileHolds(fcb, doc);
-    FSFileClose(fcb, 1);
-    return result;
+    return FSFileClose(fcb, 1), result;
 }

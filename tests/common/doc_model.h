@@ -28,7 +28,6 @@ using Doc = std::map<uint16_t, DocTable>;
 // most 4 a chunk (many chunks from few records); 12-byte records, at most
 // 10; 1-byte records, at most 3000.
 std::vector<FSClassDesc> DocClasses();
-uint16_t DocRecSize(uint8_t cls);
 
 // A context with DocClasses, scratch files in folder.
 FSContext DocContext(const std::string &folder, uint32_t memBudget = 0);

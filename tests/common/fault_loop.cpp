@@ -4,10 +4,7 @@
 
 void FaultRun::Arm() {
     VMFaultReset();
-    if (once)
-        VMFaultFailOnce(op, n, status);
-    else
-        VMFaultFail(op, n, status);
+    once ? VMFaultFailOnce(op, n, status) : VMFaultFail(op, n, status);
 }
 
 void FaultRun::Disarm() {

@@ -13,20 +13,12 @@ FCB *FcbOnFile(const std::string &path, bool temporary, bool readOnly) {
         VMCloseFile(spec);
         ok = false;
     }
-    if (!ok) {
-        VMFree(spec);
-        VMFree(fcb);
-        return nullptr;
-    }
-    fcb->file = spec;
-    return fcb;
+    if (!ok) return VMFree(spec), VMFree(fcb), nullptr;
+    return fcb->file = spec, fcb;
 }
 
 void FcbRelease(FCB *fcb) {
-    if (fcb == nullptr) return;
-    VMCloseFile(fcb->file);
-    VMFree(fcb->file);
-    VMFree(fcb);
+    if (fcb != nullptr) VMCloseFile(fcb->file), VMFree(fcb->file), VMFree(fcb);
 }
 
 FSContext ScratchContext(const std::string &folder) {

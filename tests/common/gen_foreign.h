@@ -7,7 +7,8 @@
 //   table record bytes 10-11: a big-endian word whose high byte holds the
 //       in-use flag in bit 7, the indexed flag in bit 6 and the other flag
 //       bits 2-7 in bits 0-5; its low byte is the class
-//   host records of classes with flag 0x08 or 0x20: NativeSpec::toForeign
+//   host records of classes with flag 0x08 or 0x20: every 32-bit word
+//       byte-reversed (a 16-bit word at an odd end), its own inverse
 //
 // The layout (every position) is the one BuildNative gives for the same
 // spec. Run-time slots of the header (112-153) and its status hold leftovers.

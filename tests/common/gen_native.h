@@ -14,7 +14,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <vector>
 
@@ -63,14 +62,8 @@ struct NativeSpec {
     uint16_t fileType = 0x5A46;
     uint16_t appVersion = 0x0100;
     uint16_t allocShift = 6;
-    bool storeFreeList = true;    // list the runs not used by every version, and the free runs
     uint32_t freeAfterEachImage = 0; // free run of this many bytes (a granule multiple) after every image
     uint32_t freeTail = 0;        // free run at the end of the file
-    // Foreign files only: turns one host record into its foreign form.
-    // Default: the record is a run of 32-bit words (a 16-bit word at an
-    // odd end), each byte-reversed; that is its own inverse, so a translate
-    // hook that reverses the same words restores the records.
-    std::function<void(uint8_t cls, uint8_t *record, uint16_t size)> toForeign;
 };
 
 struct ImageInfo {
@@ -103,14 +96,5 @@ struct NativeFile {
 
 NativeFile BuildNative(const NativeSpec &spec);
 
-// Field encoding of one byte order, shared with the foreign generator.
-struct Encoding {
-    void (*u16)(Bytes &, uint32_t, uint16_t);
-    void (*u32)(Bytes &, uint32_t, uint32_t);
-    void (*flags16)(Bytes &, uint32_t, uint16_t); // a word of one-bit flags
-    uint8_t (*tableFlags)(uint8_t);               // byte 10 of a table record
-    bool foreign;
-};
-NativeFile BuildEncoded(const NativeSpec &spec, const Encoding &enc);
 
 } // namespace gen

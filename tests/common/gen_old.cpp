@@ -6,38 +6,23 @@ namespace gen {
 
 namespace {
 
-constexpr uint32_t kOldHeader = 262;
-
 struct Block {
     uint8_t cls;
     uint16_t count;
     Bytes data;
 };
 
-// Stores a byte position as a 16-bit count of units.
+// A byte position as a 16-bit count of units.
 uint16_t Units(uint32_t pos, uint8_t shift) {
     if (pos >> shift > 0xFFFF) throw std::invalid_argument("old file too large for its shift");
     return uint16_t(pos >> shift);
-}
-
-uint16_t OldRecordSize(const OldSpec &s, uint8_t cls) {
-    if (cls >= s.classes.size() || s.classes[cls].recSize == 0)
-        throw std::invalid_argument("old table of a class without records");
-    return s.classes[cls].recSize;
-}
-
-uint16_t AddBlock(std::vector<Block> &blocks, uint8_t cls, uint16_t count, Bytes data) {
-    blocks.push_back({cls, count, std::move(data)});
-    return uint16_t(blocks.size() - 1);
 }
 
 } // namespace
 
 std::vector<OldClass> OldDefaultClasses(const std::vector<OldClass> &host) {
     std::vector<OldClass> out(4);
-    out[0].recSize = 10;
-    out[0].maxPerChunk = 256;
-    out[1].recSize = 2;
+    out[0].recSize = 10, out[0].maxPerChunk = 256, out[1].recSize = 2;
     out.insert(out.end(), host.begin(), host.end());
     return out;
 }
@@ -45,68 +30,59 @@ std::vector<OldClass> OldDefaultClasses(const std::vector<OldClass> &host) {
 OldFile BuildOld(const OldSpec &s) {
     OldFile f;
     std::vector<Block> blocks(1); // block 0: the master block, filled last
+    auto add = [&](uint8_t cls, uint16_t count, Bytes data) {
+        blocks.push_back({cls, count, std::move(data)});
+        return uint16_t(blocks.size() - 1);
+    };
     Bytes master;
     for (const OldTable &t : s.tables) {
         Bytes rec(10, 0);
         f.tableBlocks.emplace_back();
-        if (t.free) {
-            rec[0] = 0x01;
-            master.insert(master.end(), rec.begin(), rec.end());
-            continue;
+        if (!t.free) {
+            if (t.cls >= s.classes.size() || s.classes[t.cls].recSize == 0)
+                throw std::invalid_argument("old table of a class without records");
+            if (t.blocks.empty() || (!t.indexed && t.blocks.size() != 1)) throw std::invalid_argument("bad block count");
+            std::vector<uint16_t> data;
+            for (size_t i = 0; i < t.blocks.size(); ++i)
+                data.push_back(add(int(i) == t.mismatchBlock ? t.mismatchClass : t.cls,
+                                   uint16_t(t.blocks[i].size() / s.classes[t.cls].recSize), t.blocks[i]));
+            uint16_t top = data[0];
+            if (t.indexed) {
+                Bytes numbers;
+                for (uint16_t n : data) Put16(numbers, uint32_t(numbers.size()), n);
+                f.tableBlocks.back().push_back(top = add(t.indexClass, uint16_t(data.size()), numbers));
+            }
+            f.tableBlocks.back().insert(f.tableBlocks.back().end(), data.begin(), data.end());
+            rec[2] = t.cls;
+            Put16(rec, 4, top);
         }
-        uint16_t rs = OldRecordSize(s, t.cls);
-        if (t.blocks.empty()) throw std::invalid_argument("a table needs a block");
-        if (!t.indexed && t.blocks.size() != 1) throw std::invalid_argument("a single-block table has one block");
-        std::vector<uint16_t> data;
-        for (size_t i = 0; i < t.blocks.size(); ++i) {
-            uint8_t cls = int(i) == t.mismatchBlock ? t.mismatchClass : t.cls;
-            data.push_back(AddBlock(blocks, cls, uint16_t(t.blocks[i].size() / rs), t.blocks[i]));
-        }
-        uint16_t top = data[0];
-        if (t.indexed) {
-            Bytes numbers;
-            for (uint16_t n : data) Put16(numbers, uint32_t(numbers.size()), n);
-            top = AddBlock(blocks, t.indexClass, uint16_t(data.size()), numbers);
-            f.tableBlocks.back().push_back(top);
-        }
-        f.tableBlocks.back().insert(f.tableBlocks.back().end(), data.begin(), data.end());
-        rec[0] = t.indexed ? 0x00 : 0x02;
-        rec[2] = t.cls;
-        Put16(rec, 4, top);
+        rec[0] = t.free ? 0x01 : t.indexed ? 0x00 : 0x02;
         master.insert(master.end(), rec.begin(), rec.end());
     }
     blocks[0] = {0, uint16_t(s.tables.size()), master};
 
     const uint32_t unit = 1u << s.shift;
-    uint32_t next = RoundUp(kOldHeader, unit);
+    uint32_t next = RoundUp(262, unit);
     f.classTablePos = next;
     next += RoundUp(uint32_t(s.classes.size()) * 10, unit);
-    for (const Block &b : blocks) {
-        f.blockPos.push_back(next);
-        next += RoundUp(uint32_t(b.data.size()), unit);
-    }
+    for (const Block &b : blocks) f.blockPos.push_back(next), next += RoundUp(uint32_t(b.data.size()), unit);
     f.blockTablePos = next;
     f.blockCount = uint16_t(blocks.size());
     next += RoundUp(uint32_t(blocks.size()) * 24, unit);
 
     Bytes &out = f.bytes;
     out.assign(next, 0);
-    Put16(out, 6, 0x99FF);
-    Put16(out, 10, s.formatVersion);
+    // The 16-bit header fields by offset.
+    for (auto [at, v] : {std::pair<uint32_t, uint16_t>{6, 0x99FF}, {10, s.formatVersion}, {14, s.word14}, {44, s.shift},
+                         {50, Units(f.classTablePos, s.shift)}, {58, uint16_t(s.classes.size())},
+                         {72, Units(f.blockTablePos, s.shift)}, {74, f.blockCount}, {130, s.rootTable}})
+        Put16(out, at, v);
     out[12] = s.kind;
-    Put16(out, 14, s.word14);
-    Put16(out, 44, s.shift);
-    Put16(out, 50, Units(f.classTablePos, s.shift));
-    Put16(out, 58, uint16_t(s.classes.size()));
-    Put16(out, 72, Units(f.blockTablePos, s.shift));
-    Put16(out, 74, f.blockCount);
-    Put16(out, 130, s.rootTable);
     for (size_t c = 0; c < s.classes.size() && c < 32; ++c) Put32(out, uint32_t(132 + c * 4), s.classes[c].ridCounter);
     Put16(out, 260, f.masterBlock);
-
     for (size_t c = 0; c < s.classes.size(); ++c) {
         const OldClass &d = s.classes[c];
-        uint32_t at = f.classTablePos + uint32_t(c) * 10;
+        const uint32_t at = f.classTablePos + uint32_t(c) * 10;
         out[at] = d.flags;
         out[at + 2] = d.allocShift;
         out[at + 3] = d.growShift;
@@ -115,7 +91,7 @@ OldFile BuildOld(const OldSpec &s) {
         Put16(out, at + 8, d.word8);
     }
     for (size_t n = 0; n < blocks.size(); ++n) {
-        uint32_t at = f.blockTablePos + uint32_t(n) * 24;
+        const uint32_t at = f.blockTablePos + uint32_t(n) * 24;
         out[at + 2] = blocks[n].cls;
         Put16(out, at + 16, blocks[n].count);
         Put16(out, at + 18, Units(f.blockPos[n], s.shift));

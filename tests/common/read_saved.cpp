@@ -28,9 +28,8 @@ Bytes Image(const Bytes &b, const Ref &r) {
 }
 
 void ReadData(const Bytes &b, const Ref &r, ReadTable &t) {
-    Bytes data = Image(b, r);
-    t.chunks.push_back(r.count);
-    t.records.insert(t.records.end(), data.begin(), data.end());
+    const Bytes data = Image(b, r);
+    t.chunks.push_back(r.count), t.records.insert(t.records.end(), data.begin(), data.end());
 }
 
 void ReadMasterChunk(const Bytes &b, const Ref &r, ReadVersion &v) {
@@ -38,21 +37,12 @@ void ReadMasterChunk(const Bytes &b, const Ref &r, ReadVersion &v) {
     Bytes records = Image(b, r);
     v.masterChunks.push_back(r.count);
     for (uint32_t i = 0; i < r.count; ++i) {
-        ReadTable t;
-        uint32_t at = i * 16;
-        t.inUse = records[at + 10] & 0x01;
-        t.indexed = records[at + 10] & 0x02;
-        t.cls = records[at + 11];
-        if (t.inUse) {
-            Ref top = RefAt(records, at);
-            if (!t.indexed) {
-                ReadData(b, top, t);
-            } else {
-                if (top.cls != 1) throw std::runtime_error("indexed table without an index");
-                Bytes refs = Image(b, top);
-                for (uint32_t c = 0; c < top.count; ++c) ReadData(b, RefAt(refs, c * 10), t);
-            }
-        }
+        ReadTable t{bool(records[i * 16 + 10] & 0x01), records[i * 16 + 11], bool(records[i * 16 + 10] & 0x02), {}, {}};
+        const Ref top = RefAt(records, i * 16);
+        if (t.inUse && !t.indexed) ReadData(b, top, t);
+        if (t.inUse && t.indexed && top.cls != 1) throw std::runtime_error("indexed table without an index");
+        const Bytes refs = t.inUse && t.indexed ? Image(b, top) : Bytes{};
+        for (uint32_t c = 0; c < refs.size() / 10; ++c) ReadData(b, RefAt(refs, c * 10), t);
         v.tables.push_back(t);
     }
 }
@@ -61,14 +51,11 @@ void ReadMasterChunk(const Bytes &b, const Ref &r, ReadVersion &v) {
 
 ReadVersion ReadSaved(const Bytes &b) {
     ReadVersion v;
-    Ref root = RefAt(b, 44);
-    if (root.cls == 0) {
-        ReadMasterChunk(b, root, v);
-        return v;
-    }
-    if (root.cls != 1) throw std::runtime_error("saved root of another class");
+    const Ref root = RefAt(b, 44);
+    if (root.cls > 1) throw std::runtime_error("saved root of another class");
+    if (root.cls == 0) return ReadMasterChunk(b, root, v), v;
     v.masterIndexed = true;
-    Bytes refs = Image(b, root);
+    const Bytes refs = Image(b, root);
     for (uint32_t c = 0; c < root.count; ++c) ReadMasterChunk(b, RefAt(refs, c * 10), v);
     return v;
 }

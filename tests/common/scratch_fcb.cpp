@@ -8,19 +8,15 @@
 
 #include "blocks/memory.h"
 #include "blocks/space.h"
+#include "common/fcb_fixture.h"
 #include "tables/chunks.h"
 #include "tables/classes.h"
 #include "tables/thunks.h"
 
 FSClassDesc HostClass(uint16_t recSize, uint16_t maxPerChunk, uint8_t flags) {
     FSClassDesc d{};
-    d.flags = flags;
-    d.allocShift = 5;
-    d.growShift = 8;
-    d.recSize = recSize;
-    d.maxPerChunk = maxPerChunk;
-    d.minPerChunk = maxPerChunk / 4;
-    d.ridCounter = 1;
+    d.flags = flags, d.allocShift = 5, d.growShift = 8, d.recSize = recSize;
+    d.maxPerChunk = maxPerChunk, d.minPerChunk = maxPerChunk / 4, d.ridCounter = 1;
     return d;
 }
 
@@ -28,10 +24,7 @@ namespace {
 
 std::string MakeFolderIn(const std::string &base) {
     std::string pattern = base + "/zunfs-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    const char *made = mkdtemp(buffer.data());
-    return made != nullptr ? std::string(made) : std::string();
+    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
 
 } // namespace
@@ -51,16 +44,17 @@ void RemoveScratchFolder(const std::string &folder) {
     if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
 }
 
+namespace {
+
+// Makes the file and the FCB in folder (with layout through FSCreate); a
+// bare FCB has fileSize 0, no class table and no master table.
 FCB *MakeScratchFcb(const std::string &folder, const ScratchOptions &options) {
     if (options.layout) {
-        FSContext ctx{};
-        ctx.classCount = static_cast<uint8_t>(options.hostClasses.size());
-        ctx.classes = options.hostClasses.data();
+        FSContext ctx = ScratchContext(folder);
+        ctx.classCount = static_cast<uint8_t>(options.hostClasses.size()), ctx.classes = options.hostClasses.data();
         ctx.memBudget = options.memBudget;
         FCB *fcb = nullptr;
-        if (VMMakeFileSpec(folder.c_str(), 0, &ctx.scratchSpec) != 0 || FSCreate(&ctx, &fcb) != 0)
-            return nullptr;
-        return fcb;
+        return FSCreate(&ctx, &fcb) == 0 ? fcb : nullptr;
     }
     auto *fcb = static_cast<FCB *>(VMAlloc(sizeof(FCB)));
     auto *spec = static_cast<VMFileSpec *>(VMAlloc(sizeof(VMFileSpec)));
@@ -68,19 +62,12 @@ FCB *MakeScratchFcb(const std::string &folder, const ScratchOptions &options) {
     std::string path = folder + "/scratch.zf";
     if (VMMakeFileSpec(path.c_str(), 0, spec) != 0 || VMCreateFile(spec) != 0) return nullptr;
     fcb->file = spec;
-    fcb->h.magic = FS_MAGIC;
-    fcb->h.formatVersion = FORMAT_CURRENT;
-    fcb->h.allocShift = 6;
-    fcb->h.growShift = 12;
-    fcb->h.versionFlags = VER_CURRENT;
-    fcb->h.formatMark = 1;
-    fcb->h.maxChunk = MAX_CHUNK_DEFAULT;
-    fcb->h.rootTable = TID_NONE;
-    fcb->h.lruHead = fcb->h.lruTail = THUNK_NONE;
-    fcb->h.memBudget = options.memBudget;
+    FileHeader &h = fcb->h;
+    h.magic = FS_MAGIC, h.formatVersion = FORMAT_CURRENT, h.allocShift = 6, h.growShift = 12;
+    h.versionFlags = VER_CURRENT, h.formatMark = 1, h.maxChunk = MAX_CHUNK_DEFAULT, h.rootTable = TID_NONE;
+    h.lruHead = h.lruTail = THUNK_NONE, h.memBudget = options.memBudget;
     fcb->thunkTable = GlobalAlloc(GMEM_MOVEABLE, 1);
-    if (BKNewFreeList(fcb, 1) != 0) return nullptr;
-    return fcb;
+    return BKNewFreeList(fcb, 1) == 0 ? fcb : nullptr;
 }
 
 void FreeScratchFcb(FCB *fcb) {
@@ -100,23 +87,20 @@ void FreeScratchFcb(FCB *fcb) {
     VMFree(fcb);
 }
 
+} // namespace
+
 std::vector<FreeEntry> FreeListOf(FCB *fcb) {
-    std::vector<FreeEntry> out(fcb->h.freeCount);
-    if (out.empty()) return out;
-    FreeEntry *list = BKLockFreeList(fcb);
-    std::memcpy(out.data(), list, out.size() * sizeof(FreeEntry));
+    if (fcb->h.freeCount == 0) return {};
+    const FreeEntry *list = BKLockFreeList(fcb);
+    std::vector<FreeEntry> out(list, list + fcb->h.freeCount);
     BKUnlockFreeList(fcb);
     return out;
 }
 
 void SetFreeList(FCB *fcb, const std::vector<FreeEntry> &entries) {
     ASSERT_EQ(BKResizeHandle(fcb, &fcb->freeList, entries.size() * sizeof(FreeEntry)), 0);
-    if (!entries.empty()) {
-        FreeEntry *list = BKLockFreeList(fcb);
-        std::memcpy(list, entries.data(), entries.size() * sizeof(FreeEntry));
-        BKUnlockFreeList(fcb);
-    }
     fcb->h.freeCount = static_cast<uint16_t>(entries.size());
+    if (!entries.empty()) std::memcpy(BKLockFreeList(fcb), entries.data(), entries.size() * sizeof(FreeEntry)), BKUnlockFreeList(fcb);
 }
 
 Thunk ThunkOf(FCB *fcb, uint16_t ti) {
@@ -134,10 +118,8 @@ void PrintTo(const FreeEntry &e, std::ostream *os) {
 
 void ScratchFcbTest::SetUp() {
     VMFaultReset();
-    folder_ = MakeScratchFolder();
-    ASSERT_FALSE(folder_.empty());
-    fcb_ = MakeScratchFcb(folder_, Options());
-    ASSERT_NE(fcb_, nullptr);
+    ASSERT_FALSE((folder_ = MakeScratchFolder()).empty());
+    ASSERT_NE(fcb_ = MakeScratchFcb(folder_, Options()), nullptr);
 }
 
 void ScratchFcbTest::TearDown() {
@@ -157,9 +139,8 @@ uint16_t ScratchFcbTest::NewChunk(uint8_t cls, uint16_t count) {
 void ScratchFcbTest::FillChunk(uint16_t ti, uint8_t seed) {
     void *data;
     ASSERT_EQ(TBLockChunk(fcb_, ti, &data), 0);
-    uint32_t bytes = uint32_t{TBChunkCount(fcb_, ti)} * ClassRecSize(fcb_, ThunkOf(fcb_, ti).cls);
-    auto *p = static_cast<uint8_t *>(data);
-    for (uint32_t i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(seed + i * 7);
+    const uint32_t bytes = uint32_t{TBChunkCount(fcb_, ti)} * ClassRecSize(fcb_, ThunkOf(fcb_, ti).cls);
+    for (uint32_t i = 0; i < bytes; ++i) static_cast<uint8_t *>(data)[i] = static_cast<uint8_t>(seed + i * 7);
     ASSERT_EQ(TBUnlockChunk(fcb_, ti, 1), 0);
 }
 
@@ -167,9 +148,8 @@ std::vector<uint8_t> ScratchFcbTest::ChunkBytes(uint16_t ti) {
     void *data;
     EXPECT_EQ(TBLockChunk(fcb_, ti, &data), 0);
     if (data == nullptr) return {};
-    uint32_t bytes = uint32_t{TBChunkCount(fcb_, ti)} * ClassRecSize(fcb_, ThunkOf(fcb_, ti).cls);
     auto *p = static_cast<uint8_t *>(data);
-    std::vector<uint8_t> out(p, p + bytes);
+    std::vector<uint8_t> out(p, p + uint32_t{TBChunkCount(fcb_, ti)} * ClassRecSize(fcb_, ThunkOf(fcb_, ti).cls));
     EXPECT_EQ(TBUnlockChunk(fcb_, ti, 0), 0);
     return out;
 }
@@ -193,11 +173,7 @@ FSStatus CommitNow(FCB *fcb, const VersionMove &move) {
     VersionCommit c;
     FSStatus status = BKPrepareCommit(fcb, move, &c);
     if (status == 0) status = BKWriteCommitList(fcb, c);
-    if (status != 0) {
-        BKDropCommit(fcb, &c);
-        return status;
-    }
+    if (status != 0) return BKDropCommit(fcb, &c), status;
     BKCommitHeader(c, fcb->h);
-    BKAdoptCommit(fcb, &c);
-    return 0;
+    return BKAdoptCommit(fcb, &c), 0;
 }

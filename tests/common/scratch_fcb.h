@@ -22,13 +22,6 @@ struct ScratchOptions {
 // A host class descriptor: records of recSize bytes, up to maxPerChunk per chunk.
 FSClassDesc HostClass(uint16_t recSize, uint16_t maxPerChunk = 1024, uint8_t flags = 0);
 
-// Makes the file and the FCB in folder (with layout through FSCreate).
-// Without layout the FCB is bare: fileSize 0, no class table, no master
-// table.
-FCB *MakeScratchFcb(const std::string &folder, const ScratchOptions &options);
-
-// Frees everything the FCB holds and deletes its file.
-void FreeScratchFcb(FCB *fcb);
 
 // A fresh folder under $TMPDIR (or /tmp), removed again by RemoveScratchFolder.
 std::string MakeScratchFolder();
@@ -86,19 +79,11 @@ protected:
 // holds n bytes.
 class ByteRecordsTest : public ScratchFcbTest {
 protected:
-    ScratchOptions Options() override {
-        ScratchOptions o;
-        o.hostClasses = {HostClass(1, 60000)};
-        return o;
-    }
+    ScratchOptions Options() override { return {0, {HostClass(1, 60000)}, true}; }
 };
 
 // Bare FCB: an empty file, no class table, no master table.
 class BareFcbTest : public ScratchFcbTest {
 protected:
-    ScratchOptions Options() override {
-        ScratchOptions o;
-        o.layout = false;
-        return o;
-    }
+    ScratchOptions Options() override { return {0, {}, false}; }
 };

@@ -1,9 +1,12 @@
 // A new storage file for tests of sessions and records.
 #include "common/session_fixture.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <ostream>
 
+#include "common/fcb_fixture.h"
 #include "common/scratch_fcb.h"
 #include "common/table_probe.h"
 #include "tables/chunks.h"
@@ -11,10 +14,7 @@
 
 namespace {
 
-FSClassDesc WithMin(FSClassDesc d, uint16_t min) {
-    d.minPerChunk = min;
-    return d;
-}
+FSClassDesc WithMin(FSClassDesc d, uint16_t min) { return d.minPerChunk = min, d; }
 
 // Calls f with the table's top chunk, the master chunk holding its record
 // pinned meanwhile, after checking the record's indexed bit against it.
@@ -34,8 +34,6 @@ void OnTop(FCB *fcb, uint16_t tid, F f) {
     ReleaseTable(fcb, held);
 }
 
-} // namespace
-
 std::vector<FSClassDesc> TestClasses() {
     return {WithMin(HostClass(8, 4), 2),
             WithMin(HostClass(12, 10), 5),
@@ -46,6 +44,8 @@ std::vector<FSClassDesc> TestClasses() {
             HostClass(1, 700)};
 }
 
+} // namespace
+
 void PrintTo(const TableShape &s, std::ostream *os) {
     *os << (s.indexed ? "indexed {" : "single {");
     for (uint16_t c : s.counts) *os << " " << c;
@@ -54,13 +54,9 @@ void PrintTo(const TableShape &s, std::ostream *os) {
 
 FSContext SessionFileTest::Context() {
     static const std::vector<FSClassDesc> classes = TestClasses();
-    FSContext ctx{};
-    ctx.fileType = 0x5A46;
-    ctx.appVersion = 1;
-    ctx.classCount = static_cast<uint8_t>(classes.size());
-    ctx.classes = classes.data();
-    ctx.memBudget = MemBudget();
-    EXPECT_EQ(VMMakeFileSpec(folder_.c_str(), 0, &ctx.scratchSpec), 0);
+    FSContext ctx = ScratchContext(folder_);
+    ctx.fileType = 0x5A46, ctx.appVersion = 1, ctx.memBudget = MemBudget();
+    ctx.classCount = static_cast<uint8_t>(classes.size()), ctx.classes = classes.data();
     return ctx;
 }
 
@@ -94,57 +90,45 @@ std::vector<uint8_t> SessionFileTest::Pattern(uint16_t tid, uint32_t rix, uint16
 
 std::vector<uint8_t> SessionFileTest::Patterns(uint16_t tid, uint32_t count, uint16_t recSize) {
     std::vector<uint8_t> out;
-    for (uint32_t rix = 0; rix < count; ++rix) {
-        std::vector<uint8_t> r = Pattern(tid, rix, recSize);
-        out.insert(out.end(), r.begin(), r.end());
-    }
+    for (uint32_t rix = 0; rix < count; ++rix) std::ranges::copy(Pattern(tid, rix, recSize), std::back_inserter(out));
     return out;
 }
 
 void SessionFileTest::Shape(uint16_t tid, const TableShape &shape) {
+    ASSERT_TRUE(shape.indexed || shape.counts.size() == 1);
     TableRecord *rec;
     uint16_t master, top;
     ASSERT_EQ(TBFindTable(fcb_, tid, &rec, &master), 0);
     ASSERT_EQ(TBSlotFor(fcb_, &rec->top, &top), 0);
     ASSERT_EQ(TBFreeChunk(fcb_, top), 0);
-    uint8_t cls = rec->cls;
-    uint16_t recSize = RecSize(cls);
-    uint32_t rix = 0;
-    auto fill = [&](uint16_t ti, uint16_t count) {
-        if (count == 0) return;
-        void *data;
-        ASSERT_EQ(TBLockChunk(fcb_, ti, &data), 0);
-        for (uint16_t j = 0; j < count; ++j, ++rix)
-            std::memcpy(static_cast<uint8_t *>(data) + j * recSize,
-                        Pattern(tid, rix, recSize).data(), recSize);
-        ASSERT_EQ(TBUnlockChunk(fcb_, ti, 1), 0);
-    };
-    if (!shape.indexed) {
-        ASSERT_EQ(shape.counts.size(), 1u);
-        ASSERT_EQ(TBNewChunk(fcb_, &rec->top, cls, shape.counts[0], &top), 0);
-        fill(top, shape.counts[0]);
-        rec->flags &= ~TABLE_INDEXED;
-    } else {
-        auto n = static_cast<uint16_t>(shape.counts.size());
+    const uint8_t cls = rec->cls;
+    const uint16_t recSize = RecSize(cls), n = static_cast<uint16_t>(shape.counts.size());
+    ChunkRef *refs = &rec->top;
+    void *data;
+    if (shape.indexed) {
         ASSERT_EQ(TBNewChunk(fcb_, &rec->top, CLASS_INDEX, n, &top), 0);
-        void *data;
         ASSERT_EQ(TBLockChunk(fcb_, top, &data), 0);
-        auto *refs = static_cast<ChunkRef *>(data);
-        for (uint16_t i = 0; i < n; ++i) {
-            uint16_t ti;
-            ASSERT_EQ(TBNewChunk(fcb_, &refs[i], cls, shape.counts[i], &ti), 0);
-            fill(ti, shape.counts[i]);
-        }
-        ASSERT_EQ(TBUnlockChunk(fcb_, top, 1), 0);
-        rec->flags |= TABLE_INDEXED;
+        refs = static_cast<ChunkRef *>(data);
     }
+    for (uint16_t i = 0, rix = 0; i < n; ++i) {
+        uint16_t ti;
+        ASSERT_EQ(TBNewChunk(fcb_, &refs[i], cls, shape.counts[i], &ti), 0);
+        if (shape.counts[i] == 0) continue;
+        ASSERT_EQ(TBLockChunk(fcb_, ti, &data), 0);
+        for (uint16_t j = 0; j < shape.counts[i]; ++j, ++rix)
+            std::memcpy(static_cast<uint8_t *>(data) + j * recSize, Pattern(tid, rix, recSize).data(), recSize);
+        ASSERT_EQ(TBUnlockChunk(fcb_, ti, 1), 0);
+    }
+    if (shape.indexed) {
+        ASSERT_EQ(TBUnlockChunk(fcb_, top, 1), 0);
+    }
+    rec->flags = static_cast<uint8_t>(shape.indexed ? rec->flags | TABLE_INDEXED : rec->flags & ~TABLE_INDEXED);
     ASSERT_EQ(TBUnlockChunk(fcb_, master, 1), 0);
 }
 
 uint16_t SessionFileTest::MakeShapedTable(uint8_t cls, const TableShape &shape) {
-    uint16_t tid = MakeTable(cls);
-    Shape(tid, shape);
-    return tid;
+    const uint16_t tid = MakeTable(cls);
+    return Shape(tid, shape), tid;
 }
 
 SCB *SessionFileTest::CheckOut(uint16_t tid, uint32_t mode) {

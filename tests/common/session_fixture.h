@@ -23,7 +23,6 @@ enum TestClass : uint8_t {
     kBytes = 10,   // 1-byte records (byte streams), at most 700 per chunk
 };
 
-std::vector<FSClassDesc> TestClasses();
 
 // The shape of a table: whether it is indexed, and its chunks' record counts.
 struct TableShape {

@@ -58,13 +58,12 @@ std::vector<uint8_t> ReadRecord(FCB *fcb, uint16_t top, uint32_t rix) {
     uint16_t chunk, count;
     uint32_t first;
     void *data;
-    if (TBLocateRecord(fcb, top, rix, &chunk, &first, &count, nullptr) != 0 ||
-        rix >= first + count || TBLockChunk(fcb, chunk, &data) != 0)
+    if (TBLocateRecord(fcb, top, rix, &chunk, &first, &count, nullptr) != 0 || rix >= first + count ||
+        TBLockChunk(fcb, chunk, &data) != 0)
         return {};
     auto *p = static_cast<uint8_t *>(data) + (rix - first) * RecSizeOf(fcb, chunk);
     std::vector<uint8_t> out(p, p + RecSizeOf(fcb, chunk));
-    TBUnlockChunk(fcb, chunk, 0);
-    return out;
+    return TBUnlockChunk(fcb, chunk, 0), out;
 }
 
 FSStatus WriteRecords(FCB *fcb, uint16_t top, uint32_t rix, const std::vector<uint8_t> &bytes) {
@@ -87,13 +86,12 @@ FSStatus WriteRecords(FCB *fcb, uint16_t top, uint32_t rix, const std::vector<ui
 
 FSStatus DeleteRecords(FCB *fcb, uint16_t top, uint32_t rix, uint32_t n) {
     while (n > 0) {
-        uint16_t chunk, count;
-        uint32_t first;
+        uint16_t chunk = 0, count = 0;
+        uint32_t first = rix;
         FSStatus status = TBLocateRecord(fcb, top, rix, &chunk, &first, &count, nullptr);
-        if (status != 0) return status;
-        uint32_t k = std::min<uint32_t>(n, first + count - rix);
-        if (k == 0) return FS_E_BAD_RIX;
-        status = TBDeleteInChunk(fcb, chunk, static_cast<uint16_t>(rix - first), static_cast<uint16_t>(k));
+        const uint32_t k = std::min<uint32_t>(n, first + count - rix);
+        if (status == 0 && k == 0) status = FS_E_BAD_RIX;
+        if (status == 0) status = TBDeleteInChunk(fcb, chunk, static_cast<uint16_t>(rix - first), static_cast<uint16_t>(k));
         if (status != 0) return status;
         n -= k;
     }
@@ -118,7 +116,6 @@ void NoteShape(FCB *fcb, const HeldTable &held) {
     TableRecord *record;
     uint16_t chunk;
     if (TBFindTable(fcb, held.tid, &record, &chunk) != 0) return;
-    if (IsIndexed(fcb, held.top)) record->flags |= TABLE_INDEXED;
-    else record->flags &= ~TABLE_INDEXED;
+    record->flags = static_cast<uint8_t>(IsIndexed(fcb, held.top) ? record->flags | TABLE_INDEXED : record->flags & ~TABLE_INDEXED);
     TBUnlockChunk(fcb, chunk, 1);
 }

@@ -1,6 +1,8 @@
-// Making and destroying tables: TIDs, the root table, the master table's
-// growth, refusals, and what a destroyed table gives back.
+// Chunks and tables: the thunk table's limit, stale thunk indexes, where a
+// position lies, TIDs and the master table's growth, and what making and
+// destroying tables refuses, keeps and gives back.
 #include <cstring>
+#include <tuple>
 
 #include "blocks/cache.h"
 #include "common/scratch_fcb.h"
@@ -14,7 +16,7 @@ namespace {
 constexpr uint8_t kRecords = 4; // 8-byte records, at most 4 per chunk
 constexpr uint8_t kWide = 7;    // 16-byte records, at most 8 per chunk
 
-class TablesTest : public ScratchFcbTest {
+class Tables : public ScratchFcbTest {
 protected:
     ScratchOptions Options() override {
         ScratchOptions o; // classes 5 and 6: no record size, no maximum
@@ -25,11 +27,6 @@ protected:
         uint16_t tid = 0x1234;
         EXPECT_EQ(FSMakeTable(fcb_, cls, &tid), 0);
         return tid;
-    }
-    uint32_t MasterRecords() {
-        uint16_t root;
-        EXPECT_EQ(TBSlotFor(fcb_, &fcb_->h.currentRoot, &root), 0);
-        return TBRecordCount(fcb_, root);
     }
     // Runs f on the table's record, changed when f says so.
     template <typename F> void WithRecord(uint16_t tid, F f) {
@@ -53,41 +50,108 @@ protected:
         for (uint16_t i = 0; i < fcb_->h.thunkCount; ++i) n += ThunkOf(fcb_, i).flags & THUNK_IN_USE;
         return n;
     }
-    uint32_t FreeBytes() {
-        uint32_t n = 0;
-        for (const FreeEntry &e : FreeListOf(fcb_)) n += e.owners == 0 ? e.len : 0;
-        return n;
+    bool ThunkTableFull() {
+        ThunkLock lock(fcb_);
+        return fcb_->h.thunkCount == THUNK_CAPACITY_MAX &&
+               TBFindFreeThunk(THUNK_CAPACITY_MAX, fcb_->thunks) == THUNK_CAPACITY_MAX;
     }
 };
 
-TEST_F(TablesTest, FirstTableIsTheRootTableAndCannotBeDestroyed) {
-    EXPECT_EQ(FSRootTable(fcb_), TID_NONE);
-    EXPECT_EQ(Make(), 0);
-    EXPECT_EQ(FSRootTable(fcb_), 0);
-    EXPECT_EQ(FSDirtied(fcb_), 1);
-    EXPECT_EQ(FSDestroyTable(fcb_, 0), FS_E_ROOT_TABLE);
-    EXPECT_EQ(FSError(fcb_), FS_E_ROOT_TABLE);
-    WithRecord(0, [](TableRecord *r) { EXPECT_EQ(r->flags, TABLE_IN_USE); return 0; });
-    EXPECT_EQ(Make(), 1);
-    EXPECT_EQ(FSRootTable(fcb_), 0);
+// The thunk table grows 16 at a time up to 3276, then a new chunk is
+// refused unless writing parents back gives thunks back; indexes of freed
+// or absent thunks are refused.
+TEST_F(Tables, ThunkTableLimitAndStaleThunks) {
+    NewIndex(std::vector<uint16_t>(10, 1), kRecords, 1); // ten resident children
+    std::vector<uint16_t> capacities{fcb_->h.thunkCount}, expected{16};
+    while (!ThunkTableFull()) {
+        NewChunk(kRecords, 1);
+        if (fcb_->h.thunkCount != capacities.back()) capacities.push_back(fcb_->h.thunkCount);
+    }
+    for (uint16_t c = 32; c <= 3264; c += 16) expected.push_back(c);
+    expected.push_back(3276);
+    EXPECT_EQ(capacities, expected);
+    uint16_t ti, given;
+    EXPECT_EQ(TBNewChunk(fcb_, &refs_[nextRef_++], kRecords, 1, &given), 0); // a child given back
+    EXPECT_EQ(fcb_->h.lruHead, THUNK_NONE);
+    while (!ThunkTableFull()) NewChunk(kRecords, 1);
+    EXPECT_EQ(TBNewChunk(fcb_, &refs_[nextRef_], kRecords, 1, &ti), FS_E_BLOCK_LIMIT);
+    EXPECT_EQ(refs_[nextRef_].flags & REF_RESIDENT, 0);
+
+    void *data = &data;
+    ASSERT_EQ(TBFreeChunk(fcb_, given), 0);
+    EXPECT_TRUE(TBLockChunk(fcb_, given, &data) == FS_E_BAD_PARAMS && data == nullptr);
+    const uint16_t past = fcb_->h.thunkCount;
+    EXPECT_EQ(TBLockChunk(fcb_, past, &data), FS_E_BAD_PARAMS);
+    EXPECT_EQ(TBUnlockChunk(fcb_, past, 0), FS_E_BAD_PARAMS);
+    EXPECT_EQ(TBPinChunk(fcb_, past, 1), FS_E_BAD_PARAMS);
+    EXPECT_EQ(TBFreeChunk(fcb_, past), FS_E_BAD_PARAMS);
+    EXPECT_EQ(TBChunkCount(fcb_, past), 0);
+    EXPECT_EQ(TBUnlockChunk(fcb_, NewChunk(kRecords, 1), 1), FS_E_LOCK_MISSING);
+    EXPECT_EQ(BKFlush(nullptr, BK_QUOTA_ALL), FS_E_BAD_FCB);
 }
 
-// Built-in classes, classes without a descriptor, and classes without a
-// record size or maximum are refused; only the low 8 bits of the class
-// count; a bad FCB is refused untouched.
-TEST_F(TablesTest, RefusesClassesThatCannotHoldATableAndBadFcbs) {
+// A position is found in the chunk holding it; the table's end (where an
+// append goes) is accepted, past it is not; a boundary between chunks
+// belongs to the later chunk, resident or given back.
+TEST_F(Tables, LocateAcceptsTheEndAndGivesBoundariesToTheLaterChunk) {
+    uint16_t chunk, count, at;
+    uint32_t first;
+    const uint16_t single = NewChunk(kRecords, 0), idx = NewIndex({3, 2}, kRecords, 1);
+    ASSERT_EQ(TBLocateRecord(fcb_, single, 0, &chunk, &first, &count, &at), 0);
+    EXPECT_TRUE(chunk == single && first == 0 && count == 0 && at == 0);
+    EXPECT_EQ(TBLocateRecord(fcb_, single, 1, &chunk, &first, &count, &at), FS_E_BAD_RIX);
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(TBRecordCount(fcb_, idx), 5u);
+        uint16_t chunks[6];
+        for (uint32_t rix : {2u, 3u, 5u}) {
+            ASSERT_EQ(TBLocateRecord(fcb_, idx, rix, &chunks[rix], &first, &count, &at), 0);
+            EXPECT_EQ(std::make_tuple(first, count, at), rix < 3 ? std::make_tuple(0u, uint16_t{3}, uint16_t{0})
+                                                                  : std::make_tuple(3u, uint16_t{2}, uint16_t{1}))
+                << pass << " " << rix;
+        }
+        EXPECT_TRUE(chunks[3] != chunks[2] && chunks[5] == chunks[3]);
+        EXPECT_EQ(TBLocateRecord(fcb_, idx, 6, &chunk, &first, &count, &at), FS_E_BAD_RIX);
+        ASSERT_EQ(BKFlush(fcb_, BK_QUOTA_ALL), 0);
+    }
+}
+
+// The first table is the root table and cannot be destroyed; the lowest
+// free TID is reused first, in the master table's later chunk too; the
+// master table grows 16 records at a time and is indexed past 256.
+TEST_F(Tables, TidsAndTheMasterTable) {
+    EXPECT_EQ(FSRootTable(fcb_), TID_NONE);
+    for (uint16_t i = 0; i < 5; ++i) EXPECT_EQ(Make(), i);
+    EXPECT_TRUE(FSRootTable(fcb_) == 0 && FSDirtied(fcb_) == 1);
+    EXPECT_EQ(FSDestroyTable(fcb_, 0), FS_E_ROOT_TABLE);
+    EXPECT_EQ(FSError(fcb_), FS_E_ROOT_TABLE);
+    EXPECT_EQ(FSDestroyTable(fcb_, 2), 0);
+    EXPECT_EQ(FSDestroyTable(fcb_, 2), FS_E_BAD_TID);
+    EXPECT_EQ(FSDestroyTable(fcb_, 0x10004), 0); // the low 16 bits count
+    EXPECT_EQ(FSDestroyTable(fcb_, 16), FS_E_BAD_TID);
+    EXPECT_EQ(FSDestroyTable(fcb_, TID_NONE), FS_E_BAD_TID);
+    EXPECT_TRUE(Make() == 2 && Make() == 4 && Make() == 5);
+    EXPECT_EQ(ChunkCounts(fcb_, fcb_->h.currentRoot.thunk), std::vector<uint16_t>{16});
+    for (uint16_t i = 6; i < 17; ++i) ASSERT_EQ(Make(), i);
+    EXPECT_EQ(ChunkCounts(fcb_, fcb_->h.currentRoot.thunk), std::vector<uint16_t>{32});
+    for (uint16_t i = 17; i < 300; ++i) ASSERT_EQ(Make(), i);
+    EXPECT_EQ(ChunkCounts(fcb_, fcb_->h.currentRoot.thunk), (std::vector<uint16_t>{256, 48}));
+    ASSERT_EQ(FSDestroyTable(fcb_, 270), 0);
+    ASSERT_EQ(FSDestroyTable(fcb_, 5), 0);
+    EXPECT_TRUE(Make() == 5 && Make() == 270 && Make() == 300);
+}
+
+// Built-in classes, classes without a descriptor, a record size or a
+// maximum are refused (only the low 8 bits of the class count); a bad FCB
+// is refused untouched; a failed make leaves its TID free and no root; an
+// open session keeps its table, a slot naming none does not.
+TEST_F(Tables, RefusalsAndFailuresLeaveNoTableBehind) {
     for (uint32_t cls : {0u, 1u, 3u, 5u, 6u, 8u, 200u, 0x103u}) {
         uint16_t tid = 0;
         EXPECT_EQ(FSMakeTable(fcb_, cls, &tid), FS_E_BAD_CLASS) << cls;
-        EXPECT_EQ(tid, TID_NONE);
-        EXPECT_EQ(FSError(fcb_), FS_E_BAD_CLASS);
+        EXPECT_TRUE(tid == TID_NONE && FSError(fcb_) == FS_E_BAD_CLASS);
     }
-    EXPECT_EQ(FSMakeTable(fcb_, 0x100u + kWide, nullptr), 0);
-    WithRecord(0, [](TableRecord *r) { EXPECT_EQ(r->cls, kWide); return 0; });
-
     uint16_t tid = 0;
-    EXPECT_EQ(FSMakeTable(nullptr, kRecords, &tid), FS_E_BAD_FCB);
-    EXPECT_EQ(tid, TID_NONE);
+    EXPECT_TRUE(FSMakeTable(nullptr, kRecords, &tid) == FS_E_BAD_FCB && tid == TID_NONE);
     EXPECT_EQ(FSDestroyTable(nullptr, 1), FS_E_BAD_FCB);
     fcb_->h.magic = 0x1234;
     fcb_->h.lastStatus = 77;
@@ -95,120 +159,64 @@ TEST_F(TablesTest, RefusesClassesThatCannotHoldATableAndBadFcbs) {
     EXPECT_EQ(FSDestroyTable(fcb_, 1), FS_E_BAD_FCB);
     EXPECT_EQ(FSError(fcb_), 77);
     fcb_->h.magic = FS_MAGIC;
-}
 
-TEST_F(TablesTest, LowestFreeTidIsReusedFirst) {
-    for (uint16_t i = 0; i < 5; ++i) EXPECT_EQ(Make(), i);
-    EXPECT_EQ(FSDestroyTable(fcb_, 2), 0);
-    EXPECT_EQ(FSDestroyTable(fcb_, 2), FS_E_BAD_TID); // already destroyed
-    EXPECT_EQ(FSDestroyTable(fcb_, 0x10004), 0);      // the low 16 bits count
-    EXPECT_EQ(Make(), 2);
-    EXPECT_EQ(Make(), 4);
-    EXPECT_EQ(Make(), 5);
-    EXPECT_EQ(FSDestroyTable(fcb_, 16), FS_E_BAD_TID); // beyond the master table
-    EXPECT_EQ(FSDestroyTable(fcb_, TID_NONE), FS_E_BAD_TID);
-}
+    while (ThunksInUse() < fcb_->h.thunkCount) NewChunk(kRecords, 0); // the next thunk needs growth
+    VMFaultReset();
+    VMFaultFail(VM_OP_GALLOC, 1, 0); // the master table gets memory, the thunk table cannot grow
+    const FSStatus status = FSMakeTable(fcb_, kRecords, &tid);
+    VMFaultReset();
+    EXPECT_TRUE(status != 0 && FSError(fcb_) == status && tid == TID_NONE && FSRootTable(fcb_) == TID_NONE);
+    WithRecord(0, [](TableRecord *r) { EXPECT_EQ(r->flags, 0); return 0; });
+    EXPECT_EQ(FSMakeTable(fcb_, 0x100u + kWide, nullptr), 0);
+    WithRecord(0, [](TableRecord *r) { EXPECT_EQ(r->cls, kWide); return 0; });
 
-// The master table grows 16 records at a time; past 256 records it is
-// indexed, and TIDs in its later chunk are reused the same way.
-TEST_F(TablesTest, MasterTableGrowsSixteenRecordsAtATime) {
-    EXPECT_EQ(MasterRecords(), 0u);
-    EXPECT_EQ(Make(), 0);
-    EXPECT_EQ(MasterRecords(), 16u);
-    for (uint16_t i = 1; i < 16; ++i) EXPECT_EQ(Make(), i);
-    EXPECT_EQ(MasterRecords(), 16u);
-    EXPECT_EQ(Make(), 16);
-    EXPECT_EQ(MasterRecords(), 32u);
-    for (uint16_t i = 17; i < 300; ++i) ASSERT_EQ(Make(), i);
-    EXPECT_EQ(ChunkCounts(fcb_, fcb_->h.currentRoot.thunk), (std::vector<uint16_t>{256, 48}));
-    ASSERT_EQ(FSDestroyTable(fcb_, 270), 0);
-    ASSERT_EQ(FSDestroyTable(fcb_, 5), 0);
-    EXPECT_EQ(Make(), 5);
-    EXPECT_EQ(Make(), 270);
-    EXPECT_EQ(Make(), 300);
-}
-
-// An open session keeps its table; a session slot that names none (bytes
-// of a damaged record, or another table's session) does not.
-TEST_F(TablesTest, OnlyAnOpenSessionKeepsATable) {
-    Make();
-    const uint16_t tid = Make(), other = Make();
+    const uint16_t kept = Make(), other = Make();
     SCB *scb = nullptr;
-    ASSERT_EQ(FSCheckOut(fcb_, tid, 0, &scb), 0);
-    EXPECT_EQ(FSDestroyTable(fcb_, tid), FS_E_TABLE_IN_USE);
-    WithRecord(other, [&](TableRecord *r) { r->sessions = scb->sessionId; return 0; });
+    ASSERT_EQ(FSCheckOut(fcb_, kept, 0, &scb), 0);
+    EXPECT_EQ(FSDestroyTable(fcb_, kept), FS_E_TABLE_IN_USE);
+    WithRecord(other, [&](TableRecord *r) { return r->sessions = scb->sessionId, 0; });
     EXPECT_EQ(FSDestroyTable(fcb_, other), 0);
     FSCheckIn(scb);
-    WithRecord(tid, [](TableRecord *r) { r->sessions = 9; return 0; });
-    EXPECT_EQ(FSDestroyTable(fcb_, tid), 0);
+    WithRecord(kept, [](TableRecord *r) { return r->sessions = 9, 0; });
+    EXPECT_EQ(FSDestroyTable(fcb_, kept), 0);
 }
 
-// Destroying an indexed table frees every chunk (memory and thunk) and
-// gives every image back to the free list at once; made and destroyed in
-// a loop, tables reuse that space and the file stops growing.
-TEST_F(TablesTest, DestroyedTablesGiveBackTheirChunksAndSpace) {
+// Destroying an indexed table frees every chunk and gives every image back
+// at once: made and destroyed in a loop, tables reuse the space and the
+// file stops growing. Whether a table is indexed is read from its top
+// chunk: a flag saying indexed over records never has them taken for
+// chunk references (here, ones naming another table's chunk).
+TEST_F(Tables, DestroyGivesBackEverythingAndTrustsTheTopChunk) {
     Make();
     ASSERT_EQ(BKFlush(fcb_, BK_QUOTA_ALL), 0);
     const int thunks = ThunksInUse();
     uint32_t size = 0;
     for (int round = 0; round < 20; ++round) {
-        const uint16_t tid = Make();
-        ASSERT_EQ(tid, 1);
-        AddRecords(tid, 37); // ten chunks and an index
+        ASSERT_EQ(Make(), 1);
+        AddRecords(1, 37); // ten chunks and an index
         ASSERT_EQ(BKFlush(fcb_, BK_QUOTA_ALL), 0);
-        AddRecords(tid, 5); // some of them resident and changed again
-        const uint32_t free = FreeBytes();
-        ASSERT_EQ(FSDestroyTable(fcb_, tid), 0);
-        EXPECT_GE(FreeBytes(), free + 10 * 64 + 128) << "round " << round;
+        AddRecords(1, 5); // some resident and changed again
+        ASSERT_EQ(FSDestroyTable(fcb_, 1), 0);
         ASSERT_EQ(BKFlush(fcb_, BK_QUOTA_ALL), 0);
         EXPECT_EQ(ThunksInUse(), thunks);
         if (round == 2) size = fcb_->h.fileSize;
-        if (round > 2) {
-            ASSERT_EQ(+fcb_->h.fileSize, size) << "round " << round;
-        }
+        EXPECT_TRUE(round <= 2 || fcb_->h.fileSize == size) << round;
     }
-}
-
-// When the new table's chunk cannot be made, its TID is free again and no
-// root table is named.
-TEST_F(TablesTest, FailedMakeLeavesNoTableBehind) {
-    while (ThunksInUse() < fcb_->h.thunkCount) NewChunk(kRecords, 0); // the next thunk needs growth
-    VMFaultReset();
-    VMFaultFail(VM_OP_GALLOC, 1, 0); // the master table gets memory, the thunk table cannot grow
-    uint16_t tid = 0;
-    const FSStatus status = FSMakeTable(fcb_, kRecords, &tid);
-    VMFaultReset();
-    EXPECT_NE(status, 0);
-    EXPECT_EQ(FSError(fcb_), status);
-    EXPECT_EQ(tid, TID_NONE);
-    EXPECT_EQ(FSRootTable(fcb_), TID_NONE);
-    WithRecord(0, [](TableRecord *r) { EXPECT_EQ(r->flags, 0); return 0; });
-    EXPECT_EQ(Make(), 0);
-    EXPECT_EQ(FSRootTable(fcb_), 0);
-}
-
-// Whether a table is indexed is read from its top chunk: a flag that says
-// indexed over a chunk of records never has those records taken for chunk
-// references (here, ones naming another table's chunk).
-TEST_F(TablesTest, DestroyTrustsTheTopChunkNotTheFlag) {
-    Make();
     const uint16_t victim = Make(kWide), other = Make(kWide);
     AddRecords(other, 3, 16);
+    AddRecords(victim, 2, 16);
     HeldTable held;
     ASSERT_EQ(HoldTable(fcb_, other, &held), 0);
     const std::vector<uint8_t> otherRecords = ReadRecords(fcb_, held.top);
-    ChunkRef fake{REF_RESIDENT, kWide, 3, 0, held.top};
+    const ChunkRef fake{REF_RESIDENT, kWide, 3, 0, held.top};
     ReleaseTable(fcb_, held);
-
-    AddRecords(victim, 2, 16);
     ASSERT_EQ(HoldTable(fcb_, victim, &held), 0);
     std::vector<uint8_t> bytes(32, 0);
     std::memcpy(bytes.data(), &fake, sizeof fake);
     std::memcpy(bytes.data() + 16, &fake, sizeof fake);
     ASSERT_EQ(WriteRecords(fcb_, held.top, 0, bytes), 0);
     ReleaseTable(fcb_, held);
-    WithRecord(victim, [](TableRecord *r) { r->flags |= TABLE_INDEXED; return 1; });
-
+    WithRecord(victim, [](TableRecord *r) { return r->flags |= TABLE_INDEXED, 1; });
     ASSERT_EQ(FSDestroyTable(fcb_, victim), 0);
     ASSERT_EQ(HoldTable(fcb_, other, &held), 0);
     EXPECT_EQ(ReadRecords(fcb_, held.top), otherRecords);
