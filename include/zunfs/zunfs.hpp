@@ -56,7 +56,7 @@ enum class Version : uint32_t {
 
 enum class Mode : uint32_t { read = 0, write = 1 };
 
-// A file-specification record naming path.
+// A file-spec record naming path.
 inline VMFileSpec file_spec(const std::string &path, uint32_t fileType = 0) {
     VMFileSpec spec;
     check(VMMakeFileSpec(path.c_str(), fileType, &spec));

@@ -182,7 +182,7 @@ typedef struct ZunfsCheckReport {
  */
 ZUN_API FSStatus ZunfsCheckFile(const char *path, ZunfsCheckReport **reportOut);
 
-/* The same for a file named by a file-specification record, which is only
+/* The same for a file named by a file-spec record, which is only
  * read (the check works on a copy). */
 ZUN_API FSStatus ZunfsCheckSpec(const VMFileSpec *spec, ZunfsCheckReport **reportOut);
 

@@ -3,7 +3,7 @@
  *
  * It gives the storage library everything it needs from the system, behind
  * one narrow seam: control-block memory, movable memory blocks, files named
- * by file-specification records, byte-order helpers, message texts, the
+ * by file-spec records, byte-order helpers, message texts, the
  * registration of the storage-manager callback table (with a byte-stream API
  * over it), and fault injection for tests.
  *
@@ -40,7 +40,7 @@ typedef uint16_t FSStatus; /* 0 = success */
 typedef uint32_t HGLOBAL;  /* movable block handle, 0 = none */
 
 /*
- * File-specification record: 292 bytes that name a file. The storage
+ * File-spec record: 292 bytes that name a file. The storage
  * library reads only byte 6 bit 0x04 (temporary: the file is deleted when it
  * is closed without being kept) and the 32-bit file type at bytes 8-11.
  * The rest is the services' own: bytes 12-15 hold the id of the open file
@@ -73,7 +73,7 @@ typedef struct VMFileSpec {
 #define VM_E_STREAMMODE 16405 /* stream opened with a mode other than 0 or 1 */
 
 /* ---------------------------------------------------------------------- */
-/* File-specification helpers                                              */
+/* File-spec helpers                                              */
 
 /* Fills *out (all 292 bytes) for path with the given file type. Returns 0,
  * or VM_E_BADSPEC for a null path or out, an empty path or one longer than

@@ -15,7 +15,7 @@ namespace {
 constexpr uint16_t CLEARED_AT_OPEN =
     STATE_CLOSED_CLEANLY | STATE_DIRTIED | STATE_DISK_FULL | STATE_DIRTIED_PAGE | STATE_FATAL;
 
-// Step 2: the FCB and its file-specification block, a copy of the host's.
+// Step 2: the FCB and its file-spec block, a copy of the host's.
 FSStatus MakeFcb(Opening &o) {
     o.fcb = static_cast<FCB *>(VMAlloc(sizeof(FCB)));
     if (o.fcb == nullptr) return FS_E_NOMEM;

@@ -1,4 +1,4 @@
-// Files named by file-specification records: create, open, close, read,
+// Files named by file-spec records: create, open, close, read,
 // write, flush, size and stamp, over POSIX descriptors.
 //
 // Read-write opens hold an exclusive flock on the file for as long as it is

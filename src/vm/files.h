@@ -1,5 +1,5 @@
 // The open-file table: each open file is a slot whose id is kept in bytes
-// 12-15 of the file-specification record that opened it, so every copy of
+// 12-15 of the file-spec record that opened it, so every copy of
 // that record names the same open file, and a closed or forged id is refused.
 #ifndef ZUN_VM_FILES_H
 #define ZUN_VM_FILES_H

@@ -1,4 +1,4 @@
-// File-specification records: making them from a path and reading the path.
+// File-spec records: making them from a path and reading the path.
 #include <cstring>
 
 #include <zunvm/zunvm.h>
