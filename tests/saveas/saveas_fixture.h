@@ -2,10 +2,6 @@
 // look at the files a save-as writes byte by byte, beside the library.
 #pragma once
 
-#include <random>
-#include <string>
-#include <vector>
-
 #include "common/doc_fixture.h"
 #include "common/fcb_fixture.h"
 
@@ -23,9 +19,6 @@ protected:
         VMMakeFileSpec(Path(name).c_str(), 0, &spec);
         return spec;
     }
-    // A new scratch document (fcb_, current_) with tables of every class,
-    // and bytes more bytes of records in a table of 1-byte records.
-    void MakeScratch(uint32_t seed, uint32_t bytes = 60000);
 };
 
 // Small enough that much of the current version is written back to the
@@ -43,9 +36,6 @@ void AddBulk(FCB *fcb, Doc &doc, std::mt19937 &rng, uint32_t bytes);
 // straight from the file's bytes; empty when every table in use holds the
 // model's records, no other table is in use, and the checker finds nothing.
 std::string Differences(const std::string &path, const Doc &doc);
-
-// Sizes of the images the saved version's chunks need, smallest first.
-std::vector<uint32_t> ImageSizes(const Bytes &file);
 
 // The exact size of a compact file with the structure of the file's saved
 // version: header and class table rounded up, then every image rounded up.
