@@ -1,12 +1,14 @@
 // The compact file a save-as writes: its exact layout and size, its records
 // read from its bytes and through the FCB that moves to it, where it is
-// written, and the refusals.
+// written, chunks without images, what the host's callback sees, and the
+// refusals.
 #include <algorithm>
 #include <cstring>
 
 #include "blocks/cache.h"
 #include "saveas/saveas_fixture.h"
 #include "tables/chunks.h"
+#include "tables/thunks.h"
 
 namespace {
 
@@ -112,6 +114,124 @@ TEST_F(SaveAsTest, TargetsGiveNormalFiles) {
     ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
     ExpectCompact(fcb_, Path("empty.zf"));
     ExpectHolds(fcb_, Path("empty.zf"), ctx_, Doc{}, 0);
+}
+
+// A chunk of no records keeps position 0 and count 0, even when it was made
+// with records it never wrote; a chunk of zeros that never had an image
+// keeps position 0 and its count. A chunk whose count in memory differs
+// from its image's gives only what the image holds, the rest zeros.
+TEST_F(SaveAsTest, ChunksWithoutImagesOrWithShortImages) {
+    ASSERT_EQ(FSCreate(&ctx_, &fcb_), 0);
+    std::mt19937 rng(8);
+    uint16_t emptied, zeros, shorter, longer;
+    for (uint16_t *tid : {&emptied, &zeros, &shorter, &longer}) DocMakeTable(fcb_, current_, 5, tid);
+    auto edit = [&](uint16_t tid, auto change) {
+        TableRecord *rec;
+        uint16_t master, top;
+        ASSERT_EQ(TBFindTable(fcb_, tid, &rec, &master), 0);
+        ASSERT_EQ(TBSlotFor(fcb_, &rec->top, &top), 0);
+        change(rec, top);
+        ASSERT_EQ(TBUnlockChunk(fcb_, master, 1), 0);
+    };
+    for (uint16_t tid : {emptied, zeros}) {
+        edit(tid, [&](TableRecord *rec, uint16_t top) {
+            ASSERT_EQ(TBFreeChunk(fcb_, top), 0);
+            ASSERT_EQ(TBNewChunk(fcb_, &rec->top, 5, 5, &top), 0);
+        });
+        current_[tid].recs.assign(5, Record(12, 0));
+    }
+    DocDelete(fcb_, current_, emptied, 0, 5);
+    for (uint16_t tid : {shorter, longer}) DocInsert(fcb_, current_, tid, 0, RandomRecords(rng, 5, 8));
+    NothingInMemory(fcb_);
+    for (auto [tid, count] : {std::pair{shorter, 3}, std::pair{longer, 10}}) {
+        edit(tid, [&](TableRecord *, uint16_t top) {
+            Thunk *thunks = TBLockThunks(fcb_);
+            ASSERT_EQ(thunks[top].storedCount, 8);
+            thunks[top].count = static_cast<uint16_t>(count);
+            TBUnlockThunks(fcb_);
+        });
+        current_[tid].recs.resize(count, Record(12, 0));
+    }
+    VMFileSpec target = Target("new.zf");
+    ASSERT_EQ(FSSaveAs(fcb_, &target), 0);
+    Bytes bytes = gen::ReadFile(Path("new.zf"));
+    auto topRef = [&](uint16_t tid) { // the master table is one chunk
+        ChunkRef ref{};
+        std::memcpy(&ref, &bytes.at(gen::Get32(bytes, 44 + 4) + tid * 16u), sizeof ref);
+        return ref;
+    };
+    EXPECT_EQ(std::tuple(topRef(emptied).storedCount, topRef(emptied).filePos, topRef(zeros).storedCount, topRef(zeros).filePos),
+              std::tuple(0, 0u, 5, 0u));
+    EXPECT_EQ(bytes.size(), CompactSizeOf(bytes) - 64) << "the chunk of zeros has no image";
+    ExpectHolds(fcb_, Path("new.zf"), ctx_, current_, 1);
+}
+
+// What a callback received, for one save-as at a time.
+struct Calls {
+    std::string oldPath, newPath; // the first call's two records
+    int firstCalls = 0;
+    std::vector<FSProgress> progress;
+    FSStatus answer = 0;            // the first call's answer
+    bool failAllocsAtStart = false; // no copy buffer
+};
+Calls *g_calls = nullptr;
+
+FSStatus Remember(const void *a, const void *b) {
+    Calls &c = *g_calls;
+    if (a != nullptr) {
+        ++c.firstCalls;
+        c.oldPath = VMFileSpecPath(static_cast<const VMFileSpec *>(a));
+        c.newPath = VMFileSpecPath(static_cast<const VMFileSpec *>(b));
+        return c.answer;
+    }
+    c.progress.push_back(*static_cast<const FSProgress *>(b));
+    if (c.progress.back().code == 0 && c.failAllocsAtStart) VMFaultFail(VM_OP_GALLOC, 0, 0);
+    return 0;
+}
+
+// Progress: a start and an end with the estimate, one call a write of the
+// buffer between; pass 2 writes every image, gathered into few writes, or
+// one write an image when there is no buffer.
+TEST_F(SaveAsTest, ProgressArrivesWithTheWritesOfTheCopy) {
+    ASSERT_EQ(FSCreate(&ctx_, &fcb_), 0);
+    std::mt19937 rng(11);
+    for (uint8_t cls : {4, 5, 6}) DocMakeTable(fcb_, current_, cls);
+    DocChange(fcb_, current_, rng, 30);
+    AddBulk(fcb_, current_, rng, 150000);
+    for (bool buffer : {true, false}) {
+        SCOPED_TRACE(buffer);
+        NothingInMemory(fcb_);
+        uint32_t estimate = 0;
+        ASSERT_EQ(FSCompSize(fcb_, &estimate), 0);
+        const std::string oldPath = VMFileSpecPath(FSFileSpec(fcb_)), name = buffer ? "a.zf" : "b.zf";
+        Calls calls;
+        calls.failAllocsAtStart = !buffer;
+        g_calls = &calls;
+        VMFileSpec target = Target(name);
+        ASSERT_EQ(FSSaveAsExt(Remember, 77, fcb_, &target), 0);
+        VMFaultReset();
+        EXPECT_EQ(std::tuple(calls.firstCalls, calls.oldPath, calls.newPath), std::tuple(1, oldPath, Path(name)));
+        ASSERT_GE(calls.progress.size(), 3u);
+        const FSProgress &first = calls.progress.front(), &last = calls.progress.back();
+        EXPECT_EQ(std::tuple(first.code, first.bytes, last.code, last.bytes), std::tuple(0u, estimate, 2u, estimate));
+        std::vector<uint32_t> written;
+        for (size_t i = 1; i + 1 < calls.progress.size(); ++i) {
+            const FSProgress &p = calls.progress[i];
+            EXPECT_TRUE(p.code == 1 && p.context == 77 && p.bytes > 0 && p.bytes <= 64512) << "one write of the buffer at most";
+            written.push_back(p.bytes);
+        }
+        const Bytes file = gen::ReadFile(Path(name));
+        std::sort(written.begin(), written.end());
+        if (buffer) { // only the padding after the last image of each write is left out
+            uint64_t sum = 0, images = file.size() - 320;
+            for (uint32_t w : written) sum += w;
+            EXPECT_TRUE(sum <= images && sum > images - 64 * written.size()) << sum << " of " << images;
+            EXPECT_LT(written.size(), ImageSizes(file).size() / 4) << "writes gather images";
+        } else {
+            EXPECT_EQ(written, ImageSizes(file));
+        }
+        EXPECT_EQ(Differences(Path(name), current_), "");
+    }
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 // Save-as tests: documents, and the compact files read byte by byte.
+#include <algorithm>
 #include <cstring>
 
 #include "common/read_saved.h"
@@ -35,18 +36,26 @@ std::string Differences(const std::string &path, const Doc &doc) {
     return out;
 }
 
-uint32_t CompactSizeOf(const Bytes &file) {
+std::vector<uint32_t> ImageSizes(const Bytes &file) {
+    std::vector<uint32_t> sizes;
     const uint32_t classTable = Get32(file, 86);
-    auto image = [](uint32_t bytes) { return gen::RoundUp(bytes, 64); };
-    uint32_t size = image(HEADER_SIZE) + image(file.at(42) * 14u);
+    auto recSize = [&](uint8_t cls) { return uint32_t{Get16(file, classTable + cls * 14u + 4)}; };
     gen::ReadVersion v = gen::ReadSaved(file);
-    if (v.masterIndexed) size += image(uint32_t(v.masterChunks.size()) * 10);
-    for (uint16_t c : v.masterChunks) size += image(c * 16u);
+    if (v.masterIndexed) sizes.push_back(uint32_t(v.masterChunks.size()) * 10);
+    for (uint16_t c : v.masterChunks) sizes.push_back(c * 16u);
     for (const gen::ReadTable &t : v.tables) {
         if (!t.inUse) continue;
-        if (t.indexed) size += image(uint32_t(t.chunks.size()) * 10);
-        for (uint16_t c : t.chunks) size += image(c * uint32_t{Get16(file, classTable + t.cls * 14u + 4)});
+        if (t.indexed) sizes.push_back(uint32_t(t.chunks.size()) * 10);
+        for (uint16_t c : t.chunks) sizes.push_back(c * recSize(t.cls));
     }
+    std::erase(sizes, 0u);
+    std::sort(sizes.begin(), sizes.end());
+    return sizes;
+}
+
+uint32_t CompactSizeOf(const Bytes &file) {
+    uint32_t size = gen::RoundUp(HEADER_SIZE, 64) + gen::RoundUp(file.at(42) * 14u, 64);
+    for (uint32_t bytes : ImageSizes(file)) size += gen::RoundUp(bytes, 64);
     return size;
 }
 

@@ -2,6 +2,8 @@
 // look at the files a save-as writes byte by byte, beside the library.
 #pragma once
 
+#include <vector>
+
 #include "common/doc_fixture.h"
 #include "common/fcb_fixture.h"
 
@@ -40,6 +42,9 @@ std::string Differences(const std::string &path, const Doc &doc);
 // The exact size of a compact file with the structure of the file's saved
 // version: header and class table rounded up, then every image rounded up.
 uint32_t CompactSizeOf(const Bytes &file);
+
+// Sizes of the images the saved version's chunks need, smallest first.
+std::vector<uint32_t> ImageSizes(const Bytes &file);
 
 // What a compact file at path shows in its header, and the FCB moved to it
 // right after the save-as.
