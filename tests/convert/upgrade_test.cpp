@@ -4,6 +4,7 @@
 // and damaged files and failing services refused with nothing left behind.
 // The old file is never changed and a new file is always sound.
 
+#include "common/gen_native.h"
 #include "common/gen_old.h"
 #include "convert/upgrade.h"
 #include "convert_fixture.h"
@@ -176,6 +177,45 @@ TEST_F(Upgrade, FailuresOfServicesLeaveNothingBehind) {
             EXPECT_EQ(CVBuffersInUse(), 0u) << op;
         });
     }
+}
+
+// 300 tables (a few free) give a master table indexed in chunks of 256 and 44.
+TEST_F(Upgrade, MasterTableIsIndexedInChunksOf256) {
+    spec.tables.clear();
+    for (uint32_t t = 0; t < 300; ++t)
+        spec.tables.push_back({t % 7 == 3, 4, false, {PatternRecords(1 + t % 3, 8, t)}, -1, 5, 1});
+    f = BuildOld(spec);
+    ASSERT_EQ(Run(), 0);
+    ReadVersion v = Saved();
+    EXPECT_EQ(v.masterChunks, (std::vector<uint16_t>{256, 44}));
+    ASSERT_EQ(v.tables.size(), 300u);
+    for (uint32_t t = 0; t < 300; ++t)
+        EXPECT_TRUE(v.tables[t].inUse != spec.tables[t].free &&
+                    (spec.tables[t].free || v.tables[t].records == spec.tables[t].blocks[0])) << t;
+}
+
+// Files of layouts 1.x and 2.x are used as they stand: same file, bytes
+// untouched, only the run-time fields cleared.
+TEST_F(Upgrade, NewerLayoutsAreUsedAsTheyStand) {
+    NativeSpec n;
+    n.classes = {{8, 64, 0, 0x08, 4, 6, 1}};
+    n.tables = {{4, PatternRecords(5, 8, 1), false, {}, false}};
+    n.saved = VersionSpec{{0}, false, {}};
+    for (uint16_t version : {0x0105, 0x0200, 0x02FF}) {
+        Bytes native = BuildNative(n).bytes;
+        Put16(native, 10, version);
+        Put16(native, 4, 0x1234); // a leftover status
+        Discard();
+        path = Put(native);
+        fcb = FcbOnFile(path);
+        ASSERT_NE(fcb, nullptr);
+        VMFileSpec *file = fcb->file;
+        ASSERT_EQ(CVUpgradeOld(fcb, &ctx), 0) << version;
+        EXPECT_TRUE(fcb->file == file && fcb->h.formatVersion == version && fcb->h.lastStatus == 0) << version;
+        EXPECT_EQ(ReadFile(path), native);
+    }
+    Discard();
+    EXPECT_TRUE(ScratchEmpty());
 }
 
 } // namespace
